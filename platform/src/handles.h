@@ -1,0 +1,31 @@
+// The handle table shared by every area of the platform layer. A HANDLE is an opaque
+// number that names one reference to a kernel object; CloseHandle drops it.
+#pragma once
+
+#include <memory>
+
+#include "platform/types.h"
+
+namespace platform::detail {
+
+class KernelObject {
+ public:
+  virtual ~KernelObject() = default;
+};
+
+// Adds a reference to `object` and returns the new handle (never null or
+// INVALID_HANDLE_VALUE).
+HANDLE InsertHandle(std::shared_ptr<KernelObject> object);
+
+// The object behind `handle`, or null when the handle is not open.
+std::shared_ptr<KernelObject> LookupHandle(HANDLE handle);
+
+template <class T>
+std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
+  return std::dynamic_pointer_cast<T>(LookupHandle(handle));
+}
+
+// Removes the handle; false when it was not open.
+bool RemoveHandle(HANDLE handle);
+
+}  // namespace platform::detail

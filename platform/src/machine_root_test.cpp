@@ -1,0 +1,103 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "platform/machine.h"
+#include "platform/testing/machine_test.h"
+
+namespace platform {
+namespace {
+
+using ::testing::HasSubstr;
+using testing::ReadHostFile;
+using testing::TempDir;
+
+nlohmann::json SampleProfile() {
+  return nlohmann::json::parse(R"({
+    "registry": {"SOFTWARE\\Policies\\Korvo\\Korvo Tallisk": {"MaxLogSize": {"type": "REG_DWORD", "data": 64}}},
+    "files": {"C:\\Korvo\\support\\build.txt": "21WWCBAU6aq\r\n"}
+  })");
+}
+
+TEST(MachineRootTest, FirstOpenLaysOutTheRootFromTheProfile) {
+  TempDir dir;
+  Machine::Options options;
+  options.root = dir.path() / "m";
+  options.profile = SampleProfile();
+  auto machine = Machine::Open(std::move(options));
+  const auto root = dir.path() / "m";
+  EXPECT_EQ(machine->Root(), root);
+  EXPECT_TRUE(std::filesystem::is_directory(root / "drive_c/Windows/System32/config/systemprofile/AppData/Roaming"));
+  EXPECT_TRUE(std::filesystem::is_directory(root / "rpc"));
+  EXPECT_EQ(ReadHostFile(root / "drive_c/Korvo/support/build.txt"), "21WWCBAU6aq\r\n");
+  auto registry = nlohmann::json::parse(ReadHostFile(root / "registry.json"));
+  EXPECT_EQ(registry["keys"]["SOFTWARE\\Policies\\Korvo\\Korvo Tallisk"]["MaxLogSize"]["data"], 64);
+  EXPECT_EQ(nlohmann::json::parse(ReadHostFile(root / "machine.json")), SampleProfile());
+}
+
+TEST(MachineRootTest, ReopeningKeepsWhatIsThereAndReadsTheProfileInForce) {
+  TempDir dir;
+  {
+    Machine::Options options;
+    options.root = dir.path();
+    options.profile = SampleProfile();
+    Machine::Open(std::move(options));
+  }
+  testing::WriteHostFile(dir.path() / "drive_c/Korvo/support/build.txt", "changed");
+  Machine::Options options;
+  options.root = dir.path();
+  auto machine = Machine::Open(std::move(options));
+  EXPECT_EQ(ReadHostFile(dir.path() / "drive_c/Korvo/support/build.txt"), "changed");
+  EXPECT_TRUE(machine->Profile().contains("files"));
+  EXPECT_FALSE(machine->GetClock().IsVirtual());
+}
+
+TEST(MachineRootTest, BadProfilesAreRefusedWithAMessageThatSaysWhy) {
+  auto message = [](std::string_view text) {
+    try {
+      ParseProfile(text, "test.json");
+    } catch (const MachineError& e) {
+      return std::string(e.what());
+    }
+    return std::string("accepted");
+  };
+  EXPECT_THAT(message("{"), HasSubstr("test.json: not valid JSON"));
+  EXPECT_THAT(message("[]"), HasSubstr("must be a JSON object"));
+  EXPECT_THAT(message(R"({"files": {"C:\\a": 3}})"), HasSubstr("\"files\" entry \"C:\\a\" must be a string"));
+  EXPECT_THAT(message(R"({"registry": {"K": {"V": {"type": "REG_BINARY", "data": 1}}}})"),
+              HasSubstr("unsupported type"));
+  EXPECT_THAT(message(R"({"registry": {"K": {"V": {"type": "REG_DWORD", "data": -1}}}})"),
+              HasSubstr("unsigned number"));
+  EXPECT_EQ(message(EmbeddedDefaultProfile()), "accepted");
+
+  TempDir dir;
+  Machine::Options options;
+  options.root = dir.path();
+  options.profile = nlohmann::json::parse(R"({"files": {"D:\\x.txt": "no"}})");
+  EXPECT_THROW(Machine::Open(std::move(options)), MachineError);
+  options.root = dir.path() / "up";
+  options.profile = nlohmann::json::parse(R"({"files": {"C:\\..\\..\\x.txt": "no"}})");
+  EXPECT_THROW(Machine::Open(std::move(options)), MachineError);
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "x.txt"));
+}
+
+TEST(MachineRootTest, RootComesFromTheEnvironmentOrThePerUserDefault) {
+  ::setenv("KORVO_MACHINE_ROOT", "/tmp/korvo-x", 1);
+  EXPECT_EQ(DefaultMachineRoot(), "/tmp/korvo-x");
+  ::unsetenv("KORVO_MACHINE_ROOT");
+  ::setenv("XDG_STATE_HOME", "/tmp/state", 1);
+  EXPECT_EQ(DefaultMachineRoot(), "/tmp/state/korvo/machine");
+  ::unsetenv("XDG_STATE_HOME");
+}
+
+TEST(MachineRootTest, SelectingAMachineReturnsThePreviousOne) {
+  TempDir dir;
+  Machine::Options options;
+  options.root = dir.path();
+  auto machine = Machine::Open(std::move(options));
+  auto previous = SelectMachine(machine);
+  EXPECT_EQ(&CurrentMachine(), machine.get());
+  EXPECT_EQ(SelectMachine(previous), machine);
+}
+
+}  // namespace
+}  // namespace platform

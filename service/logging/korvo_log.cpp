@@ -1,0 +1,299 @@
+#include "korvo_log.h"
+
+#include <atomic>
+#include <cwchar>
+#include <mutex>
+
+#include "korvo_log_config.h"
+#include "korvo_log_listeners.h"
+#include "platform/text.h"
+
+namespace Korvo::Shared {
+namespace {
+
+constexpr const wchar_t* kLevelNames[] = {L"TraceIn", L"TraceOut", L"Verbose", L"Information",
+                                          L"Warning", L"Error",    L"Diag"};
+
+// Appends `value` as exactly `digits` decimal digits (zero padded).
+void AppendDigits(std::wstring& out, unsigned value, int digits) {
+  wchar_t buf[10];
+  for (int i = digits - 1; i >= 0; --i) {
+    buf[i] = static_cast<wchar_t>(L'0' + value % 10);
+    value /= 10;
+  }
+  out.append(buf, static_cast<std::size_t>(digits));
+}
+
+}  // namespace
+
+int ParseLogLevel(const wchar_t* name) {
+  if (name == nullptr || *name == L'\0') return LogLevel::Never;
+  for (int level = 0; level <= LogLevel::Diag; ++level) {
+    if (platform::EqualsNoCase(name, kLevelNames[level])) return level;
+  }
+  return LogLevel::Never;
+}
+
+const wchar_t* LogLevelName(int level) {
+  return level >= 0 && level <= LogLevel::Diag ? kLevelNames[level] : L"Undefined";
+}
+
+// --- LogData ----------------------------------------------------------------------
+
+LogData::LogData(int level, std::string functionName, std::wstring message, const SYSTEMTIME& time, DWORD threadId)
+    : functionName(std::move(functionName)), message(std::move(message)), level(level), time(time), threadId(threadId) {}
+
+const std::wstring& LogData::LevelName() const {
+  if (levelName.empty()) levelName = LogLevelName(level);
+  return levelName;
+}
+
+const std::wstring& LogData::GetLine() const {
+  if (!line.empty()) return line;
+  // "%04d/%02d/%02d %02d:%02d:%02d.%03d|%08X|%-11s|" then "%S|%s", written by hand:
+  // the writer thread formats every line of the log, so this is its hot path.
+  line.reserve(36 + functionName.size() + message.size());
+  AppendDigits(line, time.wYear, 4);
+  line.push_back(L'/');
+  AppendDigits(line, time.wMonth, 2);
+  line.push_back(L'/');
+  AppendDigits(line, time.wDay, 2);
+  line.push_back(L' ');
+  AppendDigits(line, time.wHour, 2);
+  line.push_back(L':');
+  AppendDigits(line, time.wMinute, 2);
+  line.push_back(L':');
+  AppendDigits(line, time.wSecond, 2);
+  line.push_back(L'.');
+  AppendDigits(line, time.wMilliseconds, 3);
+  line.push_back(L'|');
+  static constexpr wchar_t kHex[] = L"0123456789ABCDEF";
+  for (int shift = 28; shift >= 0; shift -= 4) line.push_back(kHex[(threadId >> shift) & 0xF]);
+  line.push_back(L'|');
+  const std::wstring& name = LevelName();
+  line.append(name);
+  if (name.size() < 11) line.append(11 - name.size(), L' ');
+  line.push_back(L'|');
+  for (char c : functionName) line.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+  line.push_back(L'|');
+  line.append(message);
+  return line;
+}
+
+// --- Listener base --------------------------------------------------------------------
+
+CKorvoLogListener::CKorvoLogListener(int defaultMinLevel, int skipPolicy)
+    : minLevel(defaultMinLevel), skipPolicy(skipPolicy) {
+  if (skipPolicy != 0) return;
+  CLogPolicyKeys keys;
+  if (auto level = keys.ReadLevel(L"MinLogLevel")) minLevel = *level;
+  if (auto level = keys.ReadLevel(L"MaxLogLevel")) maxLevel = *level;
+}
+
+// --- Message formatting ------------------------------------------------------------------
+
+namespace detail {
+
+std::wstring LogArg(const char* s) { return s ? platform::Utf8ToWide(s) : std::wstring(L"(null)"); }
+std::wstring LogArg(const std::string& s) { return platform::Utf8ToWide(s); }
+std::wstring LogArg(std::string_view s) { return platform::Utf8ToWide(s); }
+
+const wchar_t* NormalizeFormat(const wchar_t* format, std::wstring& scratch) {
+  const wchar_t* p = std::wcschr(format, L'%');
+  if (p == nullptr) return nullptr;
+  bool changed = false;
+  scratch.assign(format, p);
+  while (*p != L'\0') {
+    if (*p != L'%') {
+      scratch.push_back(*p++);
+      continue;
+    }
+    scratch.push_back(*p++);  // '%'
+    if (*p == L'%') {
+      scratch.push_back(*p++);
+      continue;
+    }
+    while (*p != L'\0' && std::wcschr(L"-+ #0", *p) != nullptr) scratch.push_back(*p++);
+    while (*p == L'*' || (*p >= L'0' && *p <= L'9')) scratch.push_back(*p++);
+    if (*p == L'.') {
+      scratch.push_back(*p++);
+      while (*p == L'*' || (*p >= L'0' && *p <= L'9')) scratch.push_back(*p++);
+    }
+    // Length modifiers. "hh", "h", "ll", "j", "z", "t" are standard and kept.
+    bool narrowString = false;
+    if (p[0] == L'I' && p[1] == L'6' && p[2] == L'4') {
+      p += 3, changed = true;
+    } else if (p[0] == L'I' && p[1] == L'3' && p[2] == L'2') {
+      p += 3, changed = true;
+    } else if (p[0] == L'I') {
+      p += 1, changed = true;
+    } else if (p[0] == L'l' && p[1] == L'l') {
+      scratch.append(L"ll"), p += 2;
+    } else if (p[0] == L'l' || p[0] == L'L' || p[0] == L'w') {
+      p += 1, changed = true;
+    } else if (p[0] == L'h' && (p[1] == L's' || p[1] == L'S' || p[1] == L'c' || p[1] == L'C')) {
+      p += 1, changed = true, narrowString = true;
+    }
+    (void)narrowString;
+    if (*p == L'S') {
+      scratch.push_back(L's'), ++p, changed = true;
+    } else if (*p == L'C') {
+      scratch.push_back(L'c'), ++p, changed = true;
+    } else if (*p != L'\0') {
+      scratch.push_back(*p++);
+    }
+  }
+  return changed ? scratch.c_str() : nullptr;
+}
+
+std::wstring FormatMessage(std::size_t maxChars, const wchar_t* format, fmt::wprintf_args args) {
+  if (format == nullptr || *format == L'\0') return {};
+  thread_local std::wstring scratch;
+  const wchar_t* normalized = NormalizeFormat(format, scratch);
+  std::wstring message;
+  try {
+    message = fmt::vsprintf(fmt::wstring_view(normalized ? normalized : format), args);
+  } catch (const std::exception&) {
+    // A format that does not match its arguments: keep the text so the line still says
+    // where it came from, and never let logging fail the caller.
+    message = format;
+  }
+  if (maxChars > 0 && message.size() > maxChars - 1) message.resize(maxChars - 1);
+  return message;
+}
+
+}  // namespace detail
+
+// --- Logger ---------------------------------------------------------------------------
+
+CKorvoLogger* CKorvoLogger::Create(int defaultMinLevel, unsigned listenerFlags) {
+  CLogPolicyKeys keys;
+  if ((listenerFlags & kListenerFileQueued) && (listenerFlags & kListenerFile)) listenerFlags &= ~kListenerFile;
+  if (auto type = keys.ReadLoggingType(); type && !type->empty()) {
+    const std::wstring upper = platform::ToUpper(*type);
+    unsigned selected = 0;
+    if (upper.find(L"EVENT") != std::wstring::npos) selected |= kListenerEvent;
+    if (upper.find(L"FILE") != std::wstring::npos) selected |= kListenerFile;
+    if (upper.find(L"CONSOLE") != std::wstring::npos) selected |= kListenerConsole;
+    if (upper.find(L"DEBUG") != std::wstring::npos) selected |= kListenerDebug;
+    if (selected != 0) listenerFlags = selected;
+  }
+
+  auto* logger = new CKorvoLogger;
+  auto add = [&](std::unique_ptr<CKorvoLogListener> listener) { logger->listeners.push_back(std::move(listener)); };
+  if (listenerFlags & kListenerEvent) add(std::make_unique<CKorvoLogListenerEvent>(defaultMinLevel));
+  if (listenerFlags & kListenerFile) add(std::make_unique<CKorvoLogListenerFile>(false, defaultMinLevel));
+  if (listenerFlags & kListenerFileQueued) add(std::make_unique<CKorvoLogListenerFile>(true, defaultMinLevel));
+  if (listenerFlags & kListenerDebug) add(std::make_unique<CKorvoLogListenerDebug>(defaultMinLevel));
+  if (listenerFlags & kListenerConsole) add(std::make_unique<CKorvoLogListenerConsole>(defaultMinLevel));
+
+  logger->listenerCount = static_cast<int>(logger->listeners.size());
+  logger->minLevel = LogLevel::Never;
+  logger->maxLevel = LogLevel::Error;
+  for (const auto& listener : logger->listeners) {
+    logger->minLevel = std::min(logger->minLevel, listener->minLevel);
+    logger->maxLevel = std::max(logger->maxLevel, listener->maxLevel);
+    const unsigned type = listener->GetType();
+    if (type == kListenerFileQueued || type == kListenerFile) logger->fileListener = listener.get();
+  }
+  logger->timingEnabled = logger->fileListener != nullptr && logger->fileListener->maxLevel > LogLevel::Error &&
+                          logger->fileListener->minLevel <= LogLevel::Diag;
+  return logger;
+}
+
+CKorvoLogger::~CKorvoLogger() {
+  // Array order, as created. The queued file listener writes what is still queued.
+  for (auto& listener : listeners) listener.reset();
+}
+
+void CKorvoLogger::LogFormatted(int level, const char* functionName, const wchar_t* format, fmt::wprintf_args args) {
+  const DWORD savedError = platform::GetLastError();
+  std::wstring message = detail::FormatMessage(static_cast<std::size_t>(maxMessageChars), format, args);
+  SYSTEMTIME now;
+  platform::GetLocalTime(&now);
+  LogData data(level, functionName ? functionName : "", std::move(message), now, platform::GetCurrentThreadId());
+  for (const auto& listener : listeners) {
+    if (listener->Accepts(level)) listener->Write(data);
+  }
+  platform::SetLastError(savedError);
+}
+
+// --- The process-wide logger ------------------------------------------------------------
+
+namespace {
+
+std::mutex g_loggerLock;
+std::atomic<CKorvoLogger*> g_logger{nullptr};
+std::atomic<bool> g_loggerGone{false};
+
+// Destroys the logger at process exit; later calls get the silent logger.
+struct LoggerOwner {
+  ~LoggerOwner() {
+    g_loggerGone.store(true);
+    std::lock_guard guard(g_loggerLock);
+    delete g_logger.exchange(nullptr);
+  }
+} g_loggerOwner;
+
+CKorvoLogger* SilentLogger() {
+  static CKorvoLogger* silent = CKorvoLogger::CreateSilent();
+  return silent;
+}
+
+}  // namespace
+
+CKorvoLogger* GetLogger() {
+  if (CKorvoLogger* logger = g_logger.load(std::memory_order_acquire)) return logger;
+  std::lock_guard guard(g_loggerLock);
+  if (CKorvoLogger* logger = g_logger.load(std::memory_order_acquire)) return logger;
+  if (g_loggerGone.load()) return SilentLogger();
+  CKorvoLogger* logger = nullptr;
+  try {
+    logger = CKorvoLogger::Create(LogLevel::TraceIn, kListenerFileQueued);
+  } catch (const std::exception&) {
+    logger = nullptr;  // tried again on the next call
+  }
+  if (logger == nullptr) return SilentLogger();
+  g_logger.store(logger, std::memory_order_release);
+  return logger;
+}
+
+// --- Timer and trace scope ----------------------------------------------------------------
+
+CKorvoLogTimer::CKorvoLogTimer(CKorvoLogger* logger, const char* functionName)
+    : m_logger(logger), m_functionName(functionName) {
+  platform::QueryUnbiasedInterruptTime(&m_start);
+}
+
+void CKorvoLogTimer::End() {
+  platform::ULONGLONG now = 0;
+  platform::QueryUnbiasedInterruptTime(&now);
+  m_elapsedMs = static_cast<double>(now - m_start) / 10000.0;
+  if (m_elapsedMs < 1000000.0) {
+    m_logger->Log(LogLevel::Diag, m_functionName, L"Elapsed time = %7.1Lf ms.", m_elapsedMs);
+  } else {
+    m_logger->Log(LogLevel::Diag, m_functionName, L"Elapsed time = %7.1Lf s.", m_elapsedMs / 1000.0);
+  }
+}
+
+TraceScope::TraceScope(const char* functionName) : m_functionName(functionName) {
+  GetLogger()->Log(LogLevel::TraceIn, functionName, L"");
+  StartTimer();
+}
+
+void TraceScope::StartTimer() {
+  CKorvoLogger* logger = GetLogger();
+  if (logger->timingEnabled) m_timer = std::make_unique<CKorvoLogTimer>(logger, m_functionName);
+}
+
+TraceScope::~TraceScope() {
+  CKorvoLogger* logger = GetLogger();
+  if (m_hasOut) {
+    logger->Log(LogLevel::TraceOut, m_functionName, L"%s", m_outText);
+  } else {
+    logger->Log(LogLevel::TraceOut, m_functionName, L"");
+  }
+  if (m_timer) m_timer->End();
+}
+
+}  // namespace Korvo::Shared

@@ -1,0 +1,95 @@
+// The four listeners of the logging library: the rotating UTF-8 log file (direct or
+// queued), standard output, the debugger output and the event log.
+#pragma once
+
+#include <condition_variable>
+#include <string>
+#include <vector>
+
+#include "korvo_log.h"
+#include "platform/fs.h"
+#include "platform/sync.h"
+
+namespace Korvo::Shared {
+
+class CKorvoLogListenerFile;
+
+// Entries waiting for the writer thread of a queued file listener.
+struct CKorvoLogQueue {
+  std::vector<LogData> entries;  // arrival order
+  CKorvoLogListenerFile* owner = nullptr;
+  bool writerRunning = false;
+  platform::HANDLE hWriterThread = nullptr;
+  platform::CRITICAL_SECTION lock;
+  // Signalled (under `lock`) whenever a writer ends; counts writers that could not open
+  // the file. Flush() waits on these.
+  std::condition_variable_any writerEnded;
+  unsigned openFailures = 0;
+};
+
+class CKorvoLogListenerFile final : public CKorvoLogListener {
+ public:
+  CKorvoLogListenerFile(bool queuedWrites, int defaultMinLevel);
+  ~CKorvoLogListenerFile() override;
+
+  void Write(const LogData& data) override;
+  unsigned GetType() const override { return m_queuedWrites ? kListenerFileQueued : kListenerFile; }
+
+  const wchar_t* FileName() const { return m_fileName; }
+  std::wstring MutexName() const { return m_mutexName; }
+  int MaxLogSizeKB() const { return m_maxLogSizeKB; }
+  bool IsQueued() const { return m_queue != nullptr && m_queuedWrites; }
+
+  // Blocks until every entry queued so far is in the file (or could not be written
+  // because the file cannot be opened). For shutdown paths and benchmarks.
+  void Flush();
+
+  // "Global\" + the path after its drive, with every "\" turned into ".".
+  static std::wstring MutexNameFor(const std::wstring& fileName);
+
+ private:
+  bool AcquireAndOpen();
+  void CloseAndRelease();
+  void WriteEntry(const LogData& data);  // stream open, mutex held
+  void Rotate(bool force);               // stream open or closed, mutex held
+  bool FirstLineLooksLikeLog();
+  // Starts a writer thread unless one runs; `lock` of the queue held.
+  void StartWriterLocked();
+  static platform::DWORD WriterThread(void* listener);
+
+  wchar_t m_fileName[platform::MAX_PATH] = {};
+  int m_maxLogSizeKB = -1;
+  std::int64_t m_writesUntilCheck = 0;
+  bool m_queuedWrites;
+  platform::CrtStream* m_file = nullptr;
+  platform::HANDLE m_hMutex = nullptr;
+  CKorvoLogQueue* m_queue = nullptr;
+  std::wstring m_mutexName;
+};
+
+class CKorvoLogListenerConsole final : public CKorvoLogListener {
+ public:
+  explicit CKorvoLogListenerConsole(int defaultMinLevel) : CKorvoLogListener(defaultMinLevel) {}
+  void Write(const LogData& data) override;
+  unsigned GetType() const override { return kListenerConsole; }
+};
+
+class CKorvoLogListenerDebug final : public CKorvoLogListener {
+ public:
+  explicit CKorvoLogListenerDebug(int defaultMinLevel) : CKorvoLogListener(defaultMinLevel) {}
+  void Write(const LogData& data) override;
+  unsigned GetType() const override { return kListenerDebug; }
+};
+
+class CKorvoLogListenerEvent final : public CKorvoLogListener {
+ public:
+  explicit CKorvoLogListenerEvent(int defaultMinLevel);
+  ~CKorvoLogListenerEvent() override;
+  void Write(const LogData& data) override;
+  unsigned GetType() const override { return kListenerEvent; }
+
+ private:
+  platform::HANDLE m_hEventSource = nullptr;
+};
+
+}  // namespace Korvo::Shared

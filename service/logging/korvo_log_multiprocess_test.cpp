@@ -1,0 +1,148 @@
+// Several processes, one log file: nothing lost, nothing torn.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <set>
+
+#include "platform/text.h"
+#include "testing/log_test_support.h"
+
+extern char** environ;
+
+namespace Korvo::Shared {
+namespace {
+
+using testing::kLogFolder;
+using testing::kProgramKey;
+
+pid_t Spawn(const std::vector<std::string>& args, int* stdoutFd = nullptr) {
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  int pipeFds[2] = {-1, -1};
+  if (stdoutFd != nullptr) {
+    if (::pipe(pipeFds) != 0) return -1;
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+  }
+  pid_t pid = -1;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  if (stdoutFd != nullptr) {
+    ::close(pipeFds[1]);
+    *stdoutFd = pipeFds[0];
+  }
+  return pid;
+}
+
+int WaitExit(pid_t pid) {
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+class LogFileConcurrencyTest : public testing::LoggingTest {
+ protected:
+  // Every line of Varnel.log and its numbered files, newest file last.
+  std::vector<std::wstring> AllLines(int* files) {
+    std::vector<std::wstring> lines;
+    *files = 0;
+    for (int n = 9; n >= 1; --n) {
+      if (!std::filesystem::exists(NumberedLog(n))) continue;
+      ++*files;
+      for (auto& l : ReadLines(NumberedLog(n))) lines.push_back(std::move(l));
+    }
+    for (auto& l : ReadLines(LogPath())) lines.push_back(std::move(l));
+    return lines;
+  }
+
+  // Counts each writer's numbered lines; fails on any line of another shape.
+  std::map<int, std::vector<int>> Collect(const std::vector<std::wstring>& lines) {
+    static const std::wregex shape(
+        LR"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\|[0-9A-F]{8}\|(Information|TraceIn    |TraceOut   )\|Stress::(Writer|Main)\|(.*))");
+    static const std::wregex numbered(LR"(writer (\d+) line (\d{6}))");
+    std::map<int, std::vector<int>> seen;
+    for (const auto& line : lines) {
+      std::wsmatch m;
+      EXPECT_TRUE(std::regex_match(line, m, shape)) << "torn or foreign line: " << platform::WideToUtf8(line);
+      if (m.size() < 4 || m[2] != L"Writer") continue;
+      std::wsmatch n;
+      const std::wstring message = m[3];
+      if (!std::regex_match(message, n, numbered)) {
+        ADD_FAILURE() << platform::WideToUtf8(line);
+        continue;
+      }
+      seen[std::stoi(n[1])].push_back(std::stoi(n[2]));
+    }
+    return seen;
+  }
+
+  void ExpectEveryLineOnce(const std::map<int, std::vector<int>>& seen, const std::set<int>& writers, int count) {
+    for (int w : writers) {
+      auto it = seen.find(w);
+      ASSERT_NE(it, seen.end()) << "writer " << w;
+      std::vector<int> numbers = it->second;
+      ASSERT_EQ(numbers.size(), static_cast<std::size_t>(count)) << "writer " << w;
+      // Each writer's lines stay in order: one queue, one writer thread at a time.
+      for (int n = 0; n < count; ++n) ASSERT_EQ(numbers[n], n) << "writer " << w;
+    }
+  }
+};
+
+TEST_F(LogFileConcurrencyTest, FourProcessesShareOneRotatingFileAndLoseNothing) {
+  SetDword(kProgramKey, L"MaxLogSize", 1024);  // about 6.5 MB in all: several rotations, fewer than nine
+  constexpr int kWriters = 4;
+  constexpr int kLines = 20000;
+  std::vector<pid_t> pids;
+  for (int w = 0; w < kWriters; ++w) {
+    pids.push_back(Spawn({LOG_STRESS_WRITER, root().string(), std::to_string(w), std::to_string(kLines)}));
+    ASSERT_GT(pids.back(), 0);
+  }
+  for (pid_t pid : pids) EXPECT_EQ(WaitExit(pid), 0);
+
+  int files = 0;
+  auto lines = AllLines(&files);
+  EXPECT_GE(files, 3);
+  EXPECT_LE(files, 8);
+  EXPECT_EQ(lines.size(), static_cast<std::size_t>(kWriters * (kLines + 2)));  // + TraceIn and TraceOut
+  ExpectEveryLineOnce(Collect(lines), {0, 1, 2, 3}, kLines);
+  for (const auto& line : lines) {
+    if (line.find(L"|TraceOut   |Stress::Main|") != std::wstring::npos) {
+      EXPECT_TRUE(line.ends_with(L"|Return Value = 20000"));
+    }
+  }
+}
+
+TEST_F(LogFileConcurrencyTest, AWriterKilledWhileHoldingTheMutexDoesNotStopTheOthers) {
+  int holdOut = -1;
+  pid_t holder = Spawn({LOG_STRESS_WRITER, root().string(), "9", "hold"}, &holdOut);
+  ASSERT_GT(holder, 0);
+  char buf[16] = {};
+  ASSERT_GT(::read(holdOut, buf, sizeof buf - 1), 0);  // "holding": the mutex is taken
+  EXPECT_STREQ(buf, "holding\n");
+
+  std::vector<pid_t> survivors;
+  for (int w = 0; w < 2; ++w) {
+    survivors.push_back(Spawn({LOG_STRESS_WRITER, root().string(), std::to_string(w), "3000"}));
+  }
+  ::usleep(200 * 1000);  // let them queue up behind the holder
+  ::kill(holder, SIGKILL);
+  EXPECT_EQ(WaitExit(holder), 128 + SIGKILL);
+  ::close(holdOut);
+  for (pid_t pid : survivors) EXPECT_EQ(WaitExit(pid), 0);
+
+  int files = 0;
+  ExpectEveryLineOnce(Collect(AllLines(&files)), {0, 1}, 3000);
+}
+
+}  // namespace
+}  // namespace Korvo::Shared
