@@ -226,14 +226,17 @@ std::mutex g_loggerLock;
 std::atomic<CKorvoLogger*> g_logger{nullptr};
 std::atomic<bool> g_loggerGone{false};
 
-// Destroys the logger at process exit; later calls get the silent logger.
+// Destroys the logger at process exit; later calls get the silent logger. It is a
+// function-local static made right after the first logger, so it is destroyed before
+// everything the logger's creation brought up (threads, mutexes, the machine), which
+// the queued file listener still needs to write what is queued.
 struct LoggerOwner {
   ~LoggerOwner() {
     g_loggerGone.store(true);
     std::lock_guard guard(g_loggerLock);
     delete g_logger.exchange(nullptr);
   }
-} g_loggerOwner;
+};
 
 CKorvoLogger* SilentLogger() {
   static CKorvoLogger* silent = CKorvoLogger::CreateSilent();
@@ -254,6 +257,7 @@ CKorvoLogger* GetLogger() {
     logger = nullptr;  // tried again on the next call
   }
   if (logger == nullptr) return SilentLogger();
+  static LoggerOwner owner;
   g_logger.store(logger, std::memory_order_release);
   return logger;
 }

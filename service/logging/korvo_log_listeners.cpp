@@ -259,6 +259,7 @@ void CKorvoLogListenerFile::StartWriterLocked() {
   if (m_queue->hWriterThread != nullptr) CloseHandle(m_queue->hWriterThread);
   m_queue->hWriterThread = CreateThread(nullptr, 0, &CKorvoLogListenerFile::WriterThread, this, 0, nullptr);
   m_queue->writerRunning = m_queue->hWriterThread != nullptr;
+  if (m_queue->writerRunning) ++m_queue->writersActive;
 }
 
 DWORD CKorvoLogListenerFile::WriterThread(void* param) {
@@ -269,6 +270,7 @@ DWORD CKorvoLogListenerFile::WriterThread(void* param) {
     CriticalSectionLock guard(queue->lock);
     queue->writerRunning = false;
     ++queue->openFailures;
+    --queue->writersActive;
     queue->writerEnded.notify_all();
     return 1;
   }
@@ -280,7 +282,6 @@ DWORD CKorvoLogListenerFile::WriterThread(void* param) {
       CriticalSectionLock guard(queue->lock);
       if (queue->entries.empty()) {
         queue->writerRunning = false;
-        queue->writerEnded.notify_all();
         break;
       }
       batch.swap(queue->entries);
@@ -289,6 +290,9 @@ DWORD CKorvoLogListenerFile::WriterThread(void* param) {
     batch.clear();
   }
   self->CloseAndRelease();
+  CriticalSectionLock guard(queue->lock);
+  --queue->writersActive;
+  queue->writerEnded.notify_all();
   return 0;
 }
 
@@ -297,11 +301,13 @@ void CKorvoLogListenerFile::Flush() {
   std::unique_lock<std::recursive_mutex> lock(m_queue->lock.mutex);
   const unsigned failuresAtStart = m_queue->openFailures;
   for (;;) {
-    if (m_queue->entries.empty() && !m_queue->writerRunning) return;
-    if (m_queue->openFailures != failuresAtStart && !m_queue->writerRunning) return;  // the file cannot be opened
-    if (!m_queue->writerRunning) StartWriterLocked();
-    if (!m_queue->writerRunning) return;  // no thread could be started
-    m_queue->writerEnded.wait(lock);
+    if (m_queue->entries.empty() && m_queue->writersActive == 0) return;
+    if (!m_queue->writerRunning && !m_queue->entries.empty()) {
+      if (m_queue->openFailures != failuresAtStart) return;  // the file cannot be opened
+      StartWriterLocked();
+      if (!m_queue->writerRunning) return;  // no thread could be started
+    }
+    m_queue->writerEnded.wait(lock);  // every writer signals when it has closed the file
   }
 }
 

@@ -25,6 +25,9 @@ struct CKorvoLogQueue {
   // the file. Flush() waits on these.
   std::condition_variable_any writerEnded;
   unsigned openFailures = 0;
+  // Writer threads that have not yet closed the file: a writer stops taking entries
+  // (writerRunning false) before it flushes and closes what it wrote.
+  unsigned writersActive = 0;
 };
 
 class CKorvoLogListenerFile final : public CKorvoLogListener {

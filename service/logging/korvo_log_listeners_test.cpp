@@ -24,7 +24,7 @@ using testing::kProgramKey;
 bool HasLineShape(const std::wstring& line) {
   static const std::wregex shape(
       LR"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\|[0-9A-F]{8}\|[A-Za-z]+ *\|[^|]+\|.*)");
-  return std::regex_match(line, shape) && line[35] == L'|';
+  return std::regex_match(line, shape) && line[44] == L'|';
 }
 
 class FileListenerTest : public testing::LoggingTest {

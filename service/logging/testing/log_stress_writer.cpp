@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
   CKorvoLogger* logger = GetLogger();
   if (std::string(argv[3]) == "hold") {
     auto* file = static_cast<CKorvoLogListenerFile*>(logger->fileListener);
-    platform::HANDLE mutex = platform::CreateMutex(nullptr, FALSE, file->MutexName().c_str());
+    platform::HANDLE mutex = platform::CreateMutex(nullptr, platform::FALSE, file->MutexName().c_str());
     platform::WaitForSingleObject(mutex, platform::INFINITE);
     std::printf("holding\n");
     std::fflush(stdout);
