@@ -48,6 +48,8 @@ inline constexpr int CSIDL_PROGRAM_FILES = 0x0026;
 inline constexpr int CSIDL_WINDOWS = 0x0024;
 inline constexpr int CSIDL_SYSTEM = 0x0025;
 inline constexpr int CSIDL_FLAG_CREATE = 0x8000;
+inline constexpr int CSIDL_FLAG_DONT_VERIFY = 0x4000;  // report the path without looking at the disk
+inline constexpr int CSIDL_FLAG_MASK = 0xFF00;
 
 // The folder for `csidl` of the account this program runs as (machine.h: the
 // process account; LocalSystem for the service, whose roaming folder is
@@ -132,7 +134,10 @@ inline constexpr std::size_t _MAX_EXT = 256;
 // new or empty when opened for writing starts with a UTF-8 byte-order mark; a mark at
 // the start is skipped when reading. Text mode writes "\n" as CR LF and reads CR LF
 // as "\n". "a" modes always write at the end; "a+" reads from the start. Writes are
-// buffered in the process and reach the file on fflush or fclose.
+// buffered in the process and reach the file on fflush, fclose or when the buffer
+// fills. Without ccs the wide functions write and read UTF-8 without a mark (where
+// the original would use the ANSI code page); a ccs together with "b" is refused
+// (EINVAL). fread and fwrite move raw bytes in every mode.
 
 struct CrtStream;
 
