@@ -1,0 +1,484 @@
+// vesk-machine: the administrator's tool for a machine root (registry, event log, ...).
+//
+//   vesk-machine [--root DIR] VERB [ARGS...]
+//
+// Exit codes: 0 done, 1 not found or failed, 2 usage error. Each verb is one entry in
+// kVerbs below; a verb with sub-verbs (reg) has a table of its own.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <iterator>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "platform/eventlog.h"
+#include "platform/machine.h"
+#include "platform/registry.h"
+#include "platform/text.h"
+#include "platform/version.h"
+
+namespace {
+
+using platform::DWORD;
+using platform::LSTATUS;
+
+constexpr int kOk = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
+using Args = std::span<const std::string_view>;
+
+// A failure the user should read about: printed as one line, then the exit code.
+struct CliError {
+  int exitCode;
+  std::string message;
+};
+
+[[noreturn]] void Usage(std::string message) {
+  throw CliError{kUsage, std::move(message)};
+}
+[[noreturn]] void Fail(std::string message) {
+  throw CliError{kFailed, std::move(message)};
+}
+
+struct Verb {
+  std::string_view name;
+  std::string_view synopsis;  // the arguments, as in the usage line
+  std::string_view summary;
+  int (*run)(Args args);
+};
+
+// --- reg ------------------------------------------------------------------------------
+
+// "HKLM\Software\..." or "Software\..." as a path below HKEY_LOCAL_MACHINE.
+std::wstring KeyPathArg(std::string_view arg) {
+  std::wstring key = platform::Utf8ToWide(arg);
+  for (std::wstring_view hive : {L"HKEY_LOCAL_MACHINE", L"HKLM"}) {
+    if (key.size() >= hive.size() && platform::EqualsNoCase(std::wstring_view(key).substr(0, hive.size()), hive) &&
+        (key.size() == hive.size() || key[hive.size()] == L'\\')) {
+      key.erase(0, std::min(key.size(), hive.size() + 1));
+      return key;
+    }
+  }
+  for (std::wstring_view other : {L"HKCU", L"HKCR", L"HKU", L"HKCC", L"HKEY_"}) {
+    if (key.size() >= other.size() && platform::EqualsNoCase(std::wstring_view(key).substr(0, other.size()), other) &&
+        (other == L"HKEY_" || key.size() == other.size() || key[other.size()] == L'\\')) {
+      Usage(fmt::format("only HKLM is simulated: {}", arg));
+    }
+  }
+  return key;
+}
+
+std::string ShownKey(const std::wstring& key) {
+  return key.empty() ? "HKLM" : "HKLM\\" + platform::WideToUtf8(key);
+}
+
+const char* TypeName(DWORD type) {
+  switch (type) {
+    case platform::REG_SZ:
+      return "REG_SZ";
+    case platform::REG_EXPAND_SZ:
+      return "REG_EXPAND_SZ";
+    case platform::REG_DWORD:
+      return "REG_DWORD";
+    case platform::REG_QWORD:
+      return "REG_QWORD";
+    case platform::REG_MULTI_SZ:
+      return "REG_MULTI_SZ";
+    case platform::REG_BINARY:
+      return "REG_BINARY";
+    default:
+      return "REG_NONE";
+  }
+}
+
+std::wstring WideText(const std::vector<platform::BYTE>& data) {
+  std::wstring text(data.size() / sizeof(wchar_t), L'\0');
+  std::memcpy(text.data(), data.data(), text.size() * sizeof(wchar_t));
+  return text;
+}
+
+std::string FormatData(DWORD type, const std::vector<platform::BYTE>& data) {
+  switch (type) {
+    case platform::REG_SZ:
+    case platform::REG_EXPAND_SZ: {
+      std::wstring text = WideText(data);
+      if (auto nul = text.find(L'\0'); nul != std::wstring::npos) text.resize(nul);
+      return platform::WideToUtf8(text);
+    }
+    case platform::REG_MULTI_SZ: {
+      std::wstring all = WideText(data);
+      std::string out;
+      std::size_t start = 0;
+      while (start < all.size() && all[start] != L'\0') {
+        std::size_t end = std::min(all.find(L'\0', start), all.size());
+        if (!out.empty()) out += " | ";
+        out += platform::WideToUtf8(std::wstring_view(all).substr(start, end - start));
+        start = end + 1;
+      }
+      return out;
+    }
+    case platform::REG_DWORD:
+      if (data.size() == 4) {
+        DWORD v;
+        std::memcpy(&v, data.data(), 4);
+        return fmt::format("0x{:08X} ({})", v, v);
+      }
+      break;
+    case platform::REG_QWORD:
+      if (data.size() == 8) {
+        std::uint64_t v;
+        std::memcpy(&v, data.data(), 8);
+        return fmt::format("0x{:016X} ({})", v, v);
+      }
+      break;
+    default:
+      break;
+  }
+  std::string hex;
+  for (auto b : data) hex += fmt::format("{:02X}", b);
+  return hex;
+}
+
+void PrintValue(const std::wstring& name, DWORD type, const std::vector<platform::BYTE>& data) {
+  fmt::print("{}    {}    {}\n", name.empty() ? "(Default)" : platform::WideToUtf8(name), TypeName(type),
+             FormatData(type, data));
+}
+
+class OpenKey {
+ public:
+  OpenKey(const std::wstring& path, platform::REGSAM access) : path_(path) {
+    LSTATUS s = platform::RegOpenKeyEx(platform::HKEY_LOCAL_MACHINE, path.c_str(), 0, access, &key_);
+    if (s == platform::ERROR_FILE_NOT_FOUND) Fail(fmt::format("key not found: {}", ShownKey(path)));
+    if (s != platform::ERROR_SUCCESS) Fail(fmt::format("cannot open {} (error {})", ShownKey(path), s));
+  }
+  ~OpenKey() { platform::RegCloseKey(key_); }
+  OpenKey(const OpenKey&) = delete;
+  OpenKey& operator=(const OpenKey&) = delete;
+  platform::HKEY get() const { return key_; }
+
+ private:
+  std::wstring path_;
+  platform::HKEY key_ = nullptr;
+};
+
+// The name as the registry spells it (lookups ignore letter case, the listing should not).
+std::wstring StoredValueName(platform::HKEY key, const std::wstring& name) {
+  wchar_t stored[16384];
+  for (DWORD index = 0;; ++index) {
+    DWORD length = std::size(stored);
+    if (platform::RegEnumValue(key, index, stored, &length, nullptr, nullptr, nullptr, nullptr) !=
+        platform::ERROR_SUCCESS) {
+      return name;
+    }
+    if (platform::EqualsNoCase(std::wstring_view(stored, length), name)) return std::wstring(stored, length);
+  }
+}
+
+int RegGet(Args args) {
+  if (args.empty() || args.size() > 2) Usage("reg get needs KEY and at most one VALUE");
+  const std::wstring keyPath = KeyPathArg(args[0]);
+  OpenKey key(keyPath, platform::KEY_READ);
+  if (args.size() == 2) {
+    const std::wstring name = platform::Utf8ToWide(args[1]);
+    DWORD type = 0, size = 0;
+    LSTATUS s = platform::RegQueryValueEx(key.get(), name.c_str(), nullptr, &type, nullptr, &size);
+    std::vector<platform::BYTE> data(size);
+    if (s == platform::ERROR_SUCCESS) {
+      s = platform::RegQueryValueEx(key.get(), name.c_str(), nullptr, &type, data.data(), &size);
+    }
+    if (s == platform::ERROR_FILE_NOT_FOUND) Fail(fmt::format("value not found: {}\\{}", ShownKey(keyPath), args[1]));
+    if (s != platform::ERROR_SUCCESS) Fail(fmt::format("cannot read {}\\{} (error {})", ShownKey(keyPath), args[1], s));
+    data.resize(size);
+    PrintValue(StoredValueName(key.get(), name), type, data);
+    return kOk;
+  }
+  for (DWORD index = 0;; ++index) {
+    wchar_t name[16384];
+    DWORD nameLength = std::size(name), type = 0, size = 0;
+    LSTATUS s = platform::RegEnumValue(key.get(), index, name, &nameLength, nullptr, &type, nullptr, &size);
+    if (s == platform::ERROR_NO_MORE_ITEMS) break;
+    std::vector<platform::BYTE> data(size);
+    if (s == platform::ERROR_SUCCESS) {
+      nameLength = std::size(name);
+      s = platform::RegEnumValue(key.get(), index, name, &nameLength, nullptr, &type, data.data(), &size);
+    }
+    if (s != platform::ERROR_SUCCESS) Fail(fmt::format("cannot list {} (error {})", ShownKey(keyPath), s));
+    data.resize(size);
+    PrintValue(std::wstring(name, nameLength), type, data);
+  }
+  return kOk;
+}
+
+std::optional<DWORD> ParseDword(std::string_view text) {
+  int base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    text.remove_prefix(2);
+  }
+  if (text.empty() || text.size() > 10) return std::nullopt;
+  std::uint64_t v = 0;
+  for (char c : text) {
+    int d = c >= '0' && c <= '9'                 ? c - '0'
+            : base == 16 && c >= 'a' && c <= 'f' ? c - 'a' + 10
+            : base == 16 && c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+    if (d < 0) return std::nullopt;
+    v = v * static_cast<unsigned>(base) + static_cast<unsigned>(d);
+  }
+  if (v > 0xFFFFFFFFu) return std::nullopt;
+  return static_cast<DWORD>(v);
+}
+
+int RegSet(Args args) {
+  if (args.size() != 4) Usage("reg set needs KEY VALUE and one of --sz TEXT or --dword N");
+  const std::wstring keyPath = KeyPathArg(args[0]);
+  const std::wstring name = platform::Utf8ToWide(args[1]);
+  LSTATUS s;
+  if (args[2] == "--sz") {
+    s = platform::registry::SetString(keyPath, name, platform::Utf8ToWide(args[3]));
+  } else if (args[2] == "--dword") {
+    auto v = ParseDword(args[3]);
+    if (!v) Usage(fmt::format("not a 32-bit number (decimal or 0x hex): {}", args[3]));
+    s = platform::registry::SetDword(keyPath, name, *v);
+  } else {
+    Usage(fmt::format("unknown option for reg set: {} (use --sz or --dword)", args[2]));
+  }
+  if (s == platform::ERROR_INVALID_DATA) Fail("registry.json does not parse; fix or remove it before writing");
+  if (s != platform::ERROR_SUCCESS) Fail(fmt::format("cannot set {}\\{} (error {})", ShownKey(keyPath), args[1], s));
+  return kOk;
+}
+
+int RegDelete(Args args) {
+  if (args.size() != 2) Usage("reg delete needs KEY and VALUE");
+  const std::wstring keyPath = KeyPathArg(args[0]);
+  OpenKey key(keyPath, platform::KEY_SET_VALUE);
+  const std::wstring name = platform::Utf8ToWide(args[1]);
+  LSTATUS s = platform::RegDeleteValue(key.get(), name.c_str());
+  if (s == platform::ERROR_FILE_NOT_FOUND) Fail(fmt::format("value not found: {}\\{}", ShownKey(keyPath), args[1]));
+  if (s == platform::ERROR_INVALID_DATA) Fail("registry.json does not parse; fix or remove it before writing");
+  if (s != platform::ERROR_SUCCESS) Fail(fmt::format("cannot delete {}\\{} (error {})", ShownKey(keyPath), args[1], s));
+  return kOk;
+}
+
+int RegList(Args args) {
+  if (!args.empty()) Usage("reg list takes no arguments");
+  for (const auto& key : platform::registry::ListKeys()) fmt::print("{}\n", ShownKey(key));
+  return kOk;
+}
+
+constexpr Verb kRegVerbs[] = {
+    {"get", "KEY [VALUE]", "print one value, or every value of KEY", RegGet},
+    {"set", "KEY VALUE (--sz TEXT | --dword N)", "set a string or a 32-bit number (N decimal or 0x hex)", RegSet},
+    {"delete", "KEY VALUE", "delete a value", RegDelete},
+    {"list", "", "print every key", RegList},
+};
+
+// --- events, root --------------------------------------------------------------------
+
+int Events(Args args) {
+  std::optional<std::wstring> source;
+  std::optional<std::size_t> tail;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--source" || args[i] == "--tail") {
+      if (i + 1 == args.size()) Usage(fmt::format("{} needs a value", args[i]));
+      if (args[i] == "--source") {
+        source = platform::Utf8ToWide(args[++i]);
+      } else {
+        auto n = ParseDword(args[++i]);
+        if (!n) Usage(fmt::format("not a number: {}", args[i]));
+        tail = *n;
+      }
+    } else {
+      Usage(fmt::format("unknown option for events: {}", args[i]));
+    }
+  }
+  auto events = platform::eventlog::ReadAll();
+  if (source) {
+    std::erase_if(events, [&](const auto& e) { return !platform::EqualsNoCase(e.source, *source); });
+  }
+  std::size_t first = tail && *tail < events.size() ? events.size() - *tail : 0;
+  for (std::size_t i = first; i < events.size(); ++i) {
+    const auto& e = events[i];
+    std::string strings;
+    for (const auto& s : e.strings) {
+      if (!strings.empty()) strings += " | ";
+      strings += platform::WideToUtf8(s);
+    }
+    fmt::print("{}  {}  {}  0x{:08X}  {}\n", e.time, platform::eventlog::TypeName(e.type),
+               platform::WideToUtf8(e.source), e.eventId, strings);
+  }
+  return kOk;
+}
+
+int Root(Args args) {
+  if (!args.empty()) Usage("root takes no arguments");
+  fmt::print("{}\n", platform::CurrentMachine().Root().string());
+  return kOk;
+}
+
+// The tool's own version resource, read the way the service reads the versions of the
+// programs it starts.
+int Version(Args args) {
+  if (!args.empty()) Usage("version takes no arguments");
+  wchar_t path[4096];
+  if (platform::GetModuleFileName(nullptr, path, std::size(path)) >= std::size(path)) {
+    Fail("cannot find the running program");
+  }
+  const DWORD size = platform::GetFileVersionInfoSize(path, nullptr);
+  std::vector<std::uint32_t> block((size + 3) / 4);  // aligned for the DWORDs VerQueryValue points at
+  void* fixed = nullptr;
+  platform::UINT length = 0;
+  if (size == 0 || !platform::GetFileVersionInfo(path, 0, size, block.data()) ||
+      !platform::VerQueryValue(block.data(), L"\\", &fixed, &length) || length < sizeof(platform::VS_FIXEDFILEINFO)) {
+    Fail(fmt::format("no version resource in {} (error {})", platform::WideToUtf8(path), platform::GetLastError()));
+  }
+  const auto* info = static_cast<const platform::VS_FIXEDFILEINFO*>(fixed);
+  fmt::print("vesk-machine {}.{}.{}.{}\n", platform::HIWORD(info->dwFileVersionMS),
+             platform::LOWORD(info->dwFileVersionMS), platform::HIWORD(info->dwFileVersionLS),
+             platform::LOWORD(info->dwFileVersionLS));
+  return kOk;
+}
+
+int Help(Args args);
+int Reg(Args args);
+
+constexpr Verb kVerbs[] = {
+    {"reg", "(get | set | delete | list) ...", "read and change HKEY_LOCAL_MACHINE", Reg},
+    {"events", "[--source NAME] [--tail N]", "print the event log, oldest first", Events},
+    {"root", "", "print the machine root folder", Root},
+    {"version", "", "print the tool's file version", Version},
+    {"help", "[VERB]", "print usage", Help},
+};
+
+const Verb* FindVerb(std::span<const Verb> table, std::string_view name) {
+  auto it = std::find_if(table.begin(), table.end(), [&](const Verb& v) { return v.name == name; });
+  return it == table.end() ? nullptr : &*it;
+}
+
+void PrintVerb(std::string_view prefix, const Verb& verb) {
+  std::string line = fmt::format("  vesk-machine {}{}", prefix, verb.name);
+  if (!verb.synopsis.empty()) line += fmt::format(" {}", verb.synopsis);
+  fmt::print("{}\n      {}\n", line, verb.summary);
+}
+
+void PrintRegUsage() {
+  for (const auto& v : kRegVerbs) PrintVerb("reg ", v);
+  fmt::print("  KEY is HKLM\\SOFTWARE\\... or SOFTWARE\\... (letter case does not matter)\n");
+}
+
+void PrintUsage() {
+  fmt::print(
+      "usage: vesk-machine [--root DIR] VERB [ARGS...]\n"
+      "Administers a simulated machine: the one at --root DIR, else $KORVO_MACHINE_ROOT,\n"
+      "else the per-user default.\n\nverbs:\n");
+  for (const auto& v : kVerbs) {
+    if (v.name == "reg") {
+      PrintRegUsage();
+    } else {
+      PrintVerb("", v);
+    }
+  }
+  fmt::print(
+      "\noptions:\n  --root DIR    use the machine at DIR\n  --help        print this text\n"
+      "\nexit codes: 0 done, 1 not found or failed, 2 usage error\n");
+}
+
+int Help(Args args) {
+  if (args.empty()) {
+    PrintUsage();
+    return kOk;
+  }
+  if (args.size() > 2) Usage("help takes one VERB");
+  const Verb* verb = FindVerb(kVerbs, args[0]);
+  if (verb == nullptr) Usage(fmt::format("unknown verb: {}", args[0]));
+  if (verb->name == "reg") {
+    if (args.size() == 2) {
+      const Verb* sub = FindVerb(kRegVerbs, args[1]);
+      if (sub == nullptr) Usage(fmt::format("unknown verb: reg {}", args[1]));
+      PrintVerb("reg ", *sub);
+    } else {
+      PrintRegUsage();
+    }
+    return kOk;
+  }
+  PrintVerb("", *verb);
+  return kOk;
+}
+
+int Reg(Args args) {
+  if (args.empty()) Usage("reg needs one of: get, set, delete, list");
+  const Verb* sub = FindVerb(kRegVerbs, args[0]);
+  if (sub == nullptr) Usage(fmt::format("unknown verb: reg {}", args[0]));
+  if (std::find(args.begin(), args.end(), std::string_view("--help")) != args.end()) {
+    PrintVerb("reg ", *sub);
+    return kOk;
+  }
+  return sub->run(args.subspan(1));
+}
+
+int Run(Args args) {
+  std::optional<std::string_view> root;
+  while (!args.empty() && args[0].starts_with("-")) {
+    if (args[0] == "--help" || args[0] == "-h") {
+      PrintUsage();
+      return kOk;
+    }
+    if (args[0] == "--root") {
+      if (args.size() < 2) Usage("--root needs a folder");
+      root = args[1];
+      args = args.subspan(2);
+      continue;
+    }
+    Usage(fmt::format("unknown option: {}", args[0]));
+  }
+  if (args.empty()) Usage("no verb given (try --help)");
+  const Verb* verb = FindVerb(kVerbs, args[0]);
+  if (verb == nullptr) Usage(fmt::format("unknown verb: {} (try --help)", args[0]));
+  if (verb->name == "help") return Help(args.subspan(1));
+  if (verb->name != "reg" && std::find(args.begin(), args.end(), std::string_view("--help")) != args.end()) {
+    PrintVerb("", *verb);
+    return kOk;
+  }
+
+  // Opening the machine up front turns an unusable root into one clear message before
+  // any verb starts working on it.
+  try {
+    if (root) {
+      platform::Machine::Options options;
+      options.root = std::string(*root);
+      platform::SelectMachine(platform::Machine::Open(std::move(options)));
+    } else {
+      platform::CurrentMachine();
+    }
+  } catch (const platform::MachineError& e) {
+    Fail(fmt::format("cannot open the machine: {}", e.what()));
+  }
+  return verb->run(args.subspan(1));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string_view> args(argv + 1, argv + argc);
+  try {
+    return Run(args);
+  } catch (const CliError& e) {
+    fmt::print(stderr, "vesk-machine: {}\n", e.message);
+    return e.exitCode;
+  } catch (const platform::MachineError& e) {
+    fmt::print(stderr, "vesk-machine: cannot open the machine: {}\n", e.what());
+    return kFailed;
+  } catch (const std::exception& e) {
+    fmt::print(stderr, "vesk-machine: {}\n", e.what());
+    return kFailed;
+  }
+}
