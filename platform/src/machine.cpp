@@ -9,6 +9,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "platform/registry.h"
 #include "platform/text.h"
 
 namespace platform {
@@ -141,8 +142,9 @@ std::shared_ptr<Machine> Machine::Open(Options options) {
   const bool firstUse = !std::filesystem::exists(profilePath);
   nlohmann::json profile;
   if (options.profile) {
-    profile = std::move(*options.profile);
-    ParseProfile(profile.dump(), "machine profile");  // same checks as a file
+    // Through text, so that a profile built in code is checked and typed exactly like
+    // one read from a file (a literal 1 becomes an unsigned number there too).
+    profile = ParseProfile(options.profile->dump(), "machine profile");
   } else if (!firstUse) {
     profile = ParseProfile(ReadWholeFile(profilePath), profilePath.string());
   } else {
@@ -164,10 +166,7 @@ void Machine::LayOut() {
   }
   if (ec) throw MachineError("cannot lay out machine root " + root_.string() + ": " + ec.message());
 
-  if (!std::filesystem::exists(root_ / "registry.json")) {
-    nlohmann::json reg = {{"keys", profile_.value("registry", nlohmann::json::object())}};
-    WriteFileAtomically(root_ / "registry.json", reg.dump(2) + "\n");
-  }
+  registry::SeedFromProfile(root_, profile_.value("registry", nlohmann::json::object()));
   if (profile_.contains("files")) {
     for (const auto& [path, content] : profile_["files"].items()) {
       auto host = SeedPath(DriveC(), path, "machine profile");

@@ -15,13 +15,49 @@ constexpr const wchar_t* kLevelNames[] = {L"TraceIn", L"TraceOut", L"Verbose", L
                                           L"Warning", L"Error",    L"Diag"};
 
 // Appends `value` as exactly `digits` decimal digits (zero padded).
-void AppendDigits(std::wstring& out, unsigned value, int digits) {
-  wchar_t buf[10];
+template <class String>
+void AppendDigits(String& out, unsigned value, int digits) {
+  typename String::value_type buf[10];
   for (int i = digits - 1; i >= 0; --i) {
-    buf[i] = static_cast<wchar_t>(L'0' + value % 10);
+    buf[i] = static_cast<typename String::value_type>('0' + value % 10);
     value /= 10;
   }
   out.append(buf, static_cast<std::size_t>(digits));
+}
+
+// "%04d/%02d/%02d %02d:%02d:%02d.%03d|%08X|%-11s|%S|", written by hand: every line of
+// the log goes through here, so it must cost little. Shared by the wide and the UTF-8
+// form of a line so the two never differ.
+template <class String>
+void AppendPrefix(String& out, const LogData& data) {
+  using Char = typename String::value_type;
+  const SYSTEMTIME& t = data.time;
+  AppendDigits(out, t.wYear, 4);
+  out.push_back(Char('/'));
+  AppendDigits(out, t.wMonth, 2);
+  out.push_back(Char('/'));
+  AppendDigits(out, t.wDay, 2);
+  out.push_back(Char(' '));
+  AppendDigits(out, t.wHour, 2);
+  out.push_back(Char(':'));
+  AppendDigits(out, t.wMinute, 2);
+  out.push_back(Char(':'));
+  AppendDigits(out, t.wSecond, 2);
+  out.push_back(Char('.'));
+  AppendDigits(out, t.wMilliseconds, 3);
+  Char hex[10];
+  hex[0] = Char('|');
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (int i = 0; i < 8; ++i) hex[1 + i] = Char(kHex[(data.threadId >> (28 - 4 * i)) & 0xF]);
+  hex[9] = Char('|');
+  out.append(hex, 10);
+  const wchar_t* name = LogLevelName(data.level);
+  std::size_t n = 0;
+  for (; name[n] != L'\0'; ++n) out.push_back(Char(name[n]));
+  for (; n < 11; ++n) out.push_back(Char(' '));
+  out.push_back(Char('|'));
+  for (char c : data.functionName) out.push_back(Char(static_cast<unsigned char>(c)));
+  out.push_back(Char('|'));
 }
 
 }  // namespace
@@ -50,34 +86,17 @@ const std::wstring& LogData::LevelName() const {
 
 const std::wstring& LogData::GetLine() const {
   if (!line.empty()) return line;
-  // "%04d/%02d/%02d %02d:%02d:%02d.%03d|%08X|%-11s|" then "%S|%s", written by hand:
-  // the writer thread formats every line of the log, so this is its hot path.
-  line.reserve(36 + functionName.size() + message.size());
-  AppendDigits(line, time.wYear, 4);
-  line.push_back(L'/');
-  AppendDigits(line, time.wMonth, 2);
-  line.push_back(L'/');
-  AppendDigits(line, time.wDay, 2);
-  line.push_back(L' ');
-  AppendDigits(line, time.wHour, 2);
-  line.push_back(L':');
-  AppendDigits(line, time.wMinute, 2);
-  line.push_back(L':');
-  AppendDigits(line, time.wSecond, 2);
-  line.push_back(L'.');
-  AppendDigits(line, time.wMilliseconds, 3);
-  line.push_back(L'|');
-  static constexpr wchar_t kHex[] = L"0123456789ABCDEF";
-  for (int shift = 28; shift >= 0; shift -= 4) line.push_back(kHex[(threadId >> shift) & 0xF]);
-  line.push_back(L'|');
-  const std::wstring& name = LevelName();
-  line.append(name);
-  if (name.size() < 11) line.append(11 - name.size(), L' ');
-  line.push_back(L'|');
-  for (char c : functionName) line.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
-  line.push_back(L'|');
+  line.reserve(48 + functionName.size() + message.size());
+  AppendPrefix(line, *this);
   line.append(message);
   return line;
+}
+
+void LogData::AppendFileLine(std::string& out) const {
+  out.reserve(out.size() + 50 + functionName.size() + message.size());
+  AppendPrefix(out, *this);
+  platform::AppendUtf8(out, message);
+  out.append("\r\n", 2);
 }
 
 // --- Listener base --------------------------------------------------------------------

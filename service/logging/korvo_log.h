@@ -59,6 +59,10 @@ class CKorvoLogListener {
     // first call and reused afterwards.
     const std::wstring& GetLine() const;
     const std::wstring& LevelName() const;
+    // Appends the same line in UTF-8, followed by CR LF: the form the log file holds.
+    // The file listener formats with this on the producer's thread, so a queued entry
+    // is one string and the writer thread only copies bytes.
+    void AppendFileLine(std::string& out) const;
 
     std::string functionName;
     std::wstring message;

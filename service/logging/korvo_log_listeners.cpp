@@ -148,15 +148,14 @@ void CKorvoLogListenerFile::CloseAndRelease() {
   ReleaseMutex(m_hMutex);
 }
 
-void CKorvoLogListenerFile::WriteEntry(const LogData& data) {
+void CKorvoLogListenerFile::WriteEntry(const std::string& fileLine) {
   const std::int64_t before = m_writesUntilCheck++;
   if (before > 10LL * m_maxLogSizeKB) {
     if (m_maxLogSizeKB > 0) Rotate(false);  // a zero or negative size never rotates
     m_writesUntilCheck /= 2;
   }
   if (m_file == nullptr) return;  // could not be reopened after a rotation
-  fputws(data.GetLine(), m_file);
-  fputws(L"\n", m_file);
+  fwrite(fileLine.data(), 1, fileLine.size(), m_file);  // UTF-8 with CR LF already
 }
 
 void CKorvoLogListenerFile::Rotate(bool force) {
@@ -243,14 +242,16 @@ void CKorvoLogListenerFile::Rotate(bool force) {
 
 void CKorvoLogListenerFile::Write(const LogData& data) {
   if (m_fileName[0] == L'\0') return;
+  std::string line;
+  data.AppendFileLine(line);
   if (m_queue != nullptr && m_queuedWrites) {
     CriticalSectionLock guard(m_queue->lock);
-    m_queue->entries.push_back(data);
+    m_queue->entries.push_back(std::move(line));
     if (!m_queue->writerRunning) StartWriterLocked();
     return;
   }
   if (AcquireAndOpen()) {
-    WriteEntry(data);
+    WriteEntry(line);
     CloseAndRelease();
   }
 }
@@ -276,7 +277,7 @@ DWORD CKorvoLogListenerFile::WriterThread(void* param) {
   }
   // The mutex and the open file are held for the whole batch; the queue lock only
   // while taking entries out, never while writing.
-  std::vector<LogData> batch;
+  std::vector<std::string> batch;
   for (;;) {
     {
       CriticalSectionLock guard(queue->lock);

@@ -14,9 +14,12 @@ namespace Korvo::Shared {
 
 class CKorvoLogListenerFile;
 
-// Entries waiting for the writer thread of a queued file listener.
+// Entries waiting for the writer thread of a queued file listener. Each entry is the
+// finished line of a LogData (LogData::AppendFileLine), formatted by the producer:
+// one string to queue instead of a copy of every field, and nothing left for the
+// writer but copying bytes.
 struct CKorvoLogQueue {
-  std::vector<LogData> entries;  // arrival order
+  std::vector<std::string> entries;  // arrival order
   CKorvoLogListenerFile* owner = nullptr;
   bool writerRunning = false;
   platform::HANDLE hWriterThread = nullptr;
@@ -53,7 +56,7 @@ class CKorvoLogListenerFile final : public CKorvoLogListener {
  private:
   bool AcquireAndOpen();
   void CloseAndRelease();
-  void WriteEntry(const LogData& data);  // stream open, mutex held
+  void WriteEntry(const std::string& fileLine);  // stream open, mutex held
   void Rotate(bool force);               // stream open or closed, mutex held
   bool FirstLineLooksLikeLog();
   // Starts a writer thread unless one runs; `lock` of the queue held.
