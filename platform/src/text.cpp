@@ -93,12 +93,19 @@ std::wstring Utf8ToWide(std::string_view utf8) {
 }
 
 void AppendUtf8(std::string& out, std::wstring_view wide) {
-  for (wchar_t c : wide) {
-    if (static_cast<char32_t>(c) < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else {
-      EncodeUtf8(out, static_cast<char32_t>(c));
+  // Log lines are mostly ASCII: copy runs of it straight into the string's storage.
+  std::size_t i = 0;
+  while (i < wide.size()) {
+    std::size_t run = i;
+    while (run < wide.size() && static_cast<char32_t>(wide[run]) < 0x80) ++run;
+    if (run > i) {
+      const std::size_t at = out.size();
+      out.resize(at + (run - i));
+      char* dst = out.data() + at;
+      for (std::size_t k = i; k < run; ++k) *dst++ = static_cast<char>(wide[k]);
+      i = run;
     }
+    if (i < wide.size()) EncodeUtf8(out, static_cast<char32_t>(wide[i++]));
   }
 }
 

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 
 #include "platform/types.h"
@@ -19,7 +20,14 @@ namespace platform {
 
 class Clock {
  public:
+  Clock();
   virtual ~Clock() = default;
+  Clock(const Clock&) = delete;
+  Clock& operator=(const Clock&) = delete;
+
+  // Tells clock objects apart for per-thread caches: never reused within a process
+  // run, unlike an address.
+  std::uint64_t Id() const { return id_; }
 
   // Current time as a FILETIME count (100 ns units since 1601-01-01 UTC).
   virtual std::uint64_t SystemTime100ns() = 0;
@@ -33,9 +41,14 @@ class Clock {
 
   // Waits on `cv` (with `lock` held on entry and exit) until `ready()` holds or
   // `timeoutMs` of this clock's time passed. Returns ready(). INFINITE never times out.
-  // Whoever makes `ready()` true must notify `cv`.
+  // Whoever makes `ready()` true must notify `cv`. ready() is always called with `lock`
+  // held and never again once it returned true, so it may take what it waited for
+  // (reset an auto-reset event, own a mutex).
   virtual bool WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, DWORD timeoutMs,
                          const std::function<bool()>& ready) = 0;
+
+ private:
+  const std::uint64_t id_;
 };
 
 class RealClock final : public Clock {
@@ -69,10 +82,22 @@ class VirtualClock final : public Clock {
   // Virtual milliseconds since the clock was made.
   std::uint64_t ElapsedMilliseconds() const;
 
+  // A timed wait that saw neither its condition nor the time change for this long
+  // (real time) counts as idle; see WaitUntil in clock.cpp.
+  static constexpr std::chrono::milliseconds kIdleAfter{20};
+
  private:
+  void AdvanceBy(std::uint64_t units);
+  void WakeTimedWaiters();
+
   const std::uint64_t start_;
   const std::int64_t offset_;
   std::atomic<std::uint64_t> now_;  // 100 ns units since 1601
+
+  // Timed waits in progress: deadline -> the condition variable to wake when the
+  // time moves. Guarded by waitersLock_, which is never held while waiting.
+  std::mutex waitersLock_;
+  std::multimap<std::uint64_t, std::condition_variable*> waiters_;
 };
 
 // The original's calls, on the current machine's clock.

@@ -1,0 +1,440 @@
+#include "platform/sync.h"
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/clock.h"
+#include "platform/testing/machine_test.h"
+
+namespace platform {
+namespace {
+
+using SyncTest = testing::MachineTest;
+using SyncConcurrency = testing::MachineTest;
+
+HANDLE NewEvent(bool manual, bool initial = false, LPCWSTR name = nullptr) {
+  return CreateEvent(nullptr, manual ? TRUE : FALSE, initial ? TRUE : FALSE, name);
+}
+
+// --- events ------------------------------------------------------------------------
+
+TEST_F(SyncTest, ManualResetEventStaysSignalledUntilReset) {
+  UniqueHandle event(NewEvent(true));
+  ASSERT_TRUE(event);
+  EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+  EXPECT_EQ(WaitForSingleObject(event.get(), 0), WAIT_TIMEOUT);
+  ASSERT_TRUE(SetEvent(event.get()));
+  EXPECT_EQ(WaitForSingleObject(event.get(), 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(event.get(), 0), WAIT_OBJECT_0);
+  ASSERT_TRUE(ResetEvent(event.get()));
+  EXPECT_EQ(WaitForSingleObject(event.get(), 0), WAIT_TIMEOUT);
+}
+
+TEST_F(SyncTest, AutoResetEventReleasesOneWaitPerSet) {
+  UniqueHandle event(NewEvent(false, true));
+  EXPECT_EQ(WaitForSingleObject(event.get(), 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(event.get(), 0), WAIT_TIMEOUT);
+  SetEvent(event.get());
+  SetEvent(event.get());  // no count: still one release
+  EXPECT_EQ(WaitForSingleObject(event.get(), 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(event.get(), 0), WAIT_TIMEOUT);
+}
+
+TEST_F(SyncTest, WaitAnyReportsTheLowestSignalledIndex) {
+  UniqueHandle a(NewEvent(false)), b(NewEvent(false)), c(NewEvent(true));
+  HANDLE all[] = {a.get(), b.get(), c.get()};
+  EXPECT_EQ(WaitForMultipleObjects(3, all, FALSE, 0), WAIT_TIMEOUT);
+  SetEvent(c.get());
+  SetEvent(b.get());
+  EXPECT_EQ(WaitForMultipleObjects(3, all, FALSE, 0), WAIT_OBJECT_0 + 1);
+  EXPECT_EQ(WaitForMultipleObjects(3, all, FALSE, 0), WAIT_OBJECT_0 + 2);  // b was consumed
+  EXPECT_EQ(WaitForMultipleObjects(3, all, FALSE, 0), WAIT_OBJECT_0 + 2);  // c is manual
+}
+
+TEST_F(SyncTest, WaitAllTakesEverythingAtOnceOrNothing) {
+  UniqueHandle a(NewEvent(false)), b(NewEvent(false));
+  HANDLE both[] = {a.get(), b.get()};
+  SetEvent(a.get());
+  EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 0), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 500), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(a.get(), 0), WAIT_OBJECT_0);  // the failed waits left a alone
+  SetEvent(a.get());
+  SetEvent(b.get());
+  EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(a.get(), 0), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(b.get(), 0), WAIT_TIMEOUT);
+}
+
+TEST_F(SyncTest, WaitRejectsBadArguments) {
+  UniqueHandle a(NewEvent(true, true));
+  HANDLE one[] = {a.get()};
+  SetLastError(0);
+  EXPECT_EQ(WaitForMultipleObjects(0, one, FALSE, 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  std::vector<HANDLE> many(MAXIMUM_WAIT_OBJECTS + 1, a.get());
+  SetLastError(0);
+  EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS + 1, many.data(), FALSE, 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, many.data(), FALSE, 0), WAIT_OBJECT_0);
+  HANDLE twice[] = {a.get(), a.get()};
+  SetLastError(0);
+  EXPECT_EQ(WaitForMultipleObjects(2, twice, TRUE, 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+
+  HANDLE closed = NewEvent(true, true);
+  ASSERT_TRUE(CloseHandle(closed));
+  SetLastError(0);
+  EXPECT_EQ(WaitForSingleObject(closed, 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  HANDLE mixed[] = {a.get(), closed};
+  SetLastError(0);
+  EXPECT_EQ(WaitForMultipleObjects(2, mixed, FALSE, 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  SetLastError(0);
+  EXPECT_EQ(WaitForSingleObject(GetCurrentThread(), 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  SetLastError(0);
+  EXPECT_FALSE(SetEvent(closed));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(SyncTest, NamedEventsAreSharedByNameWithoutRegardToCase) {
+  UniqueHandle first(NewEvent(true, false, L"Local\\KorvoReady"));
+  ASSERT_TRUE(first);
+  EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+  UniqueHandle second(NewEvent(false, true, L"korvoready"));  // flags of an existing event are ignored
+  ASSERT_TRUE(second);
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_NE(first.get(), second.get());
+  EXPECT_EQ(WaitForSingleObject(first.get(), 0), WAIT_TIMEOUT);
+  SetEvent(second.get());
+  EXPECT_EQ(WaitForSingleObject(first.get(), 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(first.get(), 0), WAIT_OBJECT_0);  // manual reset, from the creator
+
+  UniqueHandle opened(OpenEvent(EVENT_ALL_ACCESS, FALSE, L"KORVOREADY"));
+  ASSERT_TRUE(opened);
+  ResetEvent(opened.get());
+  EXPECT_EQ(WaitForSingleObject(first.get(), 0), WAIT_TIMEOUT);
+
+  UniqueHandle other(NewEvent(true, true, L"KorvoOther"));
+  EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+  EXPECT_EQ(WaitForSingleObject(first.get(), 0), WAIT_TIMEOUT);
+
+  first.reset();
+  second.reset();
+  opened.reset();
+  SetLastError(0);
+  EXPECT_EQ(OpenEvent(SYNCHRONIZE, FALSE, L"KorvoReady"), nullptr);  // gone with its last handle
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(SyncTest, NamedEventsBelongToTheirMachine) {
+  UniqueHandle event(NewEvent(true, false, L"KorvoMachineEvent"));
+  ASSERT_TRUE(event);
+  ReopenMachine();
+  SetLastError(0);
+  EXPECT_EQ(OpenEvent(SYNCHRONIZE, FALSE, L"KorvoMachineEvent"), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  UniqueHandle fresh(NewEvent(true, false, L"KorvoMachineEvent"));
+  EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+}
+
+// --- handles -------------------------------------------------------------------------
+
+TEST_F(SyncTest, ClosingTwiceFails) {
+  HANDLE event = NewEvent(true);
+  ASSERT_NE(event, nullptr);
+  EXPECT_TRUE(CloseHandle(event));
+  SetLastError(0);
+  EXPECT_FALSE(CloseHandle(event));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  SetLastError(0);
+  EXPECT_FALSE(CloseHandle(nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_TRUE(CloseHandle(GetCurrentThread()));
+  EXPECT_TRUE(CloseHandle(GetCurrentThread()));  // the pseudo handle never closes
+}
+
+TEST_F(SyncTest, AnObjectLivesWhileAnyHandleIsOpen) {
+  HANDLE first = NewEvent(true, false, L"KorvoKeep");
+  UniqueHandle second(NewEvent(true, false, L"KorvoKeep"));
+  ASSERT_TRUE(CloseHandle(first));
+  UniqueHandle third(OpenEvent(SYNCHRONIZE, FALSE, L"KorvoKeep"));
+  EXPECT_TRUE(third);
+}
+
+// --- in-process mutexes --------------------------------------------------------------
+
+TEST_F(SyncTest, MutexIsRecursiveAndOnlyItsOwnerReleasesIt) {
+  UniqueHandle mutex(CreateMutex(nullptr, TRUE, nullptr));
+  ASSERT_TRUE(mutex);
+  EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+  EXPECT_EQ(WaitForSingleObject(mutex.get(), 0), WAIT_OBJECT_0);  // owned twice now
+
+  DWORD otherWait = 0;
+  BOOL otherRelease = TRUE;
+  DWORD otherError = 0;
+  std::thread([&] {
+    otherWait = WaitForSingleObject(mutex.get(), 0);
+    otherRelease = ReleaseMutex(mutex.get());
+    otherError = GetLastError();
+  }).join();
+  EXPECT_EQ(otherWait, WAIT_TIMEOUT);
+  EXPECT_FALSE(otherRelease);
+  EXPECT_EQ(otherError, ERROR_NOT_OWNER);
+
+  EXPECT_TRUE(ReleaseMutex(mutex.get()));
+  EXPECT_TRUE(ReleaseMutex(mutex.get()));
+  SetLastError(0);
+  EXPECT_FALSE(ReleaseMutex(mutex.get()));
+  EXPECT_EQ(GetLastError(), ERROR_NOT_OWNER);
+
+  std::thread([&] {
+    otherWait = WaitForSingleObject(mutex.get(), 0);
+    ReleaseMutex(mutex.get());
+  }).join();
+  EXPECT_EQ(otherWait, WAIT_OBJECT_0);
+
+  SetLastError(0);
+  EXPECT_FALSE(ReleaseMutex(nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(SyncTest, MutexOfAnEndedThreadIsAbandoned) {
+  UniqueHandle mutex(CreateMutex(nullptr, FALSE, nullptr));
+  UniqueHandle event(NewEvent(false));
+  UniqueHandle thread(CreateThread(
+      nullptr, 0, [](LPVOID m) -> DWORD { return WaitForSingleObject(static_cast<HANDLE>(m), INFINITE); }, mutex.get(),
+      0, nullptr));
+  ASSERT_TRUE(thread);
+  ASSERT_EQ(WaitForSingleObject(thread.get(), INFINITE), WAIT_OBJECT_0);
+  DWORD code = 1;
+  ASSERT_TRUE(GetExitCodeThread(thread.get(), &code));
+  EXPECT_EQ(code, WAIT_OBJECT_0);
+
+  HANDLE both[] = {event.get(), mutex.get()};
+  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_ABANDONED_0 + 1);
+  EXPECT_TRUE(ReleaseMutex(mutex.get()));                         // we owned it
+  EXPECT_EQ(WaitForSingleObject(mutex.get(), 0), WAIT_OBJECT_0);  // reported once only
+  EXPECT_TRUE(ReleaseMutex(mutex.get()));
+}
+
+// --- threads -------------------------------------------------------------------------
+
+struct ThreadProbe {
+  std::atomic<DWORD> seenId{0};
+  std::atomic<bool> ran{false};
+};
+
+DWORD ProbeThread(LPVOID p) {
+  auto* probe = static_cast<ThreadProbe*>(p);
+  probe->seenId = GetCurrentThreadId();
+  probe->ran = true;
+  return 42;
+}
+
+TEST_F(SyncTest, ThreadHandleIsSignalledWithTheExitCode) {
+  ThreadProbe probe;
+  DWORD id = 0;
+  UniqueHandle thread(CreateThread(nullptr, 0, ProbeThread, &probe, 0, &id));
+  ASSERT_TRUE(thread);
+  EXPECT_EQ(WaitForSingleObject(thread.get(), INFINITE), WAIT_OBJECT_0);
+  DWORD code = 0;
+  ASSERT_TRUE(GetExitCodeThread(thread.get(), &code));
+  EXPECT_EQ(code, 42u);
+  EXPECT_NE(id, 0u);
+  EXPECT_NE(id, GetCurrentThreadId());
+  EXPECT_EQ(probe.seenId.load(), id);
+  EXPECT_EQ(WaitForSingleObject(thread.get(), 0), WAIT_OBJECT_0);  // stays signalled
+}
+
+TEST_F(SyncTest, SuspendedThreadStartsOnResume) {
+  ThreadProbe probe;
+  UniqueHandle thread(CreateThread(nullptr, 0, ProbeThread, &probe, CREATE_SUSPENDED, nullptr));
+  ASSERT_TRUE(thread);
+  EXPECT_EQ(WaitForSingleObject(thread.get(), 200), WAIT_TIMEOUT);
+  DWORD code = 0;
+  ASSERT_TRUE(GetExitCodeThread(thread.get(), &code));
+  EXPECT_EQ(code, STILL_ACTIVE);
+  EXPECT_FALSE(probe.ran.load());
+  EXPECT_EQ(ResumeThread(thread.get()), 1u);
+  EXPECT_EQ(WaitForSingleObject(thread.get(), INFINITE), WAIT_OBJECT_0);
+  EXPECT_TRUE(probe.ran.load());
+  EXPECT_EQ(ResumeThread(thread.get()), 0u);
+  SetLastError(0);
+  EXPECT_EQ(ResumeThread(nullptr), static_cast<DWORD>(-1));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  ASSERT_TRUE(GetExitCodeThread(GetCurrentThread(), &code));
+  EXPECT_EQ(code, STILL_ACTIVE);
+}
+
+TEST_F(SyncTest, ThreadOutlivesItsHandle) {
+  UniqueHandle gate(NewEvent(true));
+  UniqueHandle done(NewEvent(true));
+  struct Pair {
+    HANDLE gate, done;
+  } pair{gate.get(), done.get()};
+  HANDLE thread = CreateThread(
+      nullptr, 0,
+      [](LPVOID p) -> DWORD {
+        auto* handles = static_cast<Pair*>(p);
+        WaitForSingleObject(handles->gate, INFINITE);
+        SetEvent(handles->done);
+        return 0;
+      },
+      &pair, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  ASSERT_TRUE(CloseHandle(thread));
+  SetEvent(gate.get());
+  EXPECT_EQ(WaitForSingleObject(done.get(), INFINITE), WAIT_OBJECT_0);
+}
+
+// --- critical sections -------------------------------------------------------------------
+
+TEST_F(SyncTest, CriticalSectionIsRecursiveAndExcludesOtherThreads) {
+  CRITICAL_SECTION cs;
+  InitializeCriticalSection(&cs);
+  {
+    CriticalSectionLock outer(cs);
+    EXPECT_TRUE(TryEnterCriticalSection(&cs));
+    BOOL other = TRUE;
+    std::thread([&] {
+      other = TryEnterCriticalSection(&cs);
+      if (other) LeaveCriticalSection(&cs);
+    }).join();
+    EXPECT_FALSE(other);
+    LeaveCriticalSection(&cs);
+  }
+  BOOL after = FALSE;
+  std::thread([&] {
+    after = TryEnterCriticalSection(&cs);
+    if (after) LeaveCriticalSection(&cs);
+  }).join();
+  EXPECT_TRUE(after);
+  DeleteCriticalSection(&cs);
+}
+
+// --- concurrency -------------------------------------------------------------------------
+
+TEST_F(SyncConcurrency, AutoResetEventWakesExactlyOneWaiterPerSet) {
+  constexpr int kWaiters = 4;
+  constexpr int kRounds = 400;
+  UniqueHandle go(NewEvent(false));
+  UniqueHandle ack(NewEvent(false));
+  UniqueHandle quit(NewEvent(true));
+  std::atomic<int> released{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < kWaiters; ++i) {
+    waiters.emplace_back([&] {
+      HANDLE wake[] = {quit.get(), go.get()};
+      while (WaitForMultipleObjects(2, wake, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+        ++released;
+        SetEvent(ack.get());
+      }
+    });
+  }
+  for (int round = 1; round <= kRounds; ++round) {
+    SetEvent(go.get());
+    ASSERT_EQ(WaitForSingleObject(ack.get(), INFINITE), WAIT_OBJECT_0);
+    // Had one set let two waiters through, the count would run ahead of the rounds.
+    ASSERT_EQ(released.load(), round);
+  }
+  SetEvent(quit.get());
+  for (auto& t : waiters) t.join();
+  EXPECT_EQ(released.load(), kRounds);
+}
+
+TEST_F(SyncConcurrency, MutexGuardsACounterAcrossThreads) {
+  constexpr int kThreads = 4;
+  constexpr int kIncrements = 5000;
+  UniqueHandle mutex(CreateMutex(nullptr, FALSE, nullptr));
+  long counter = 0;  // deliberately not atomic: the mutex is all that protects it
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&] {
+      for (int n = 0; n < kIncrements; ++n) {
+        ASSERT_EQ(WaitForSingleObject(mutex.get(), INFINITE), WAIT_OBJECT_0);
+        ++counter;
+        ASSERT_TRUE(ReleaseMutex(mutex.get()));
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(counter, kThreads * kIncrements);
+}
+
+TEST_F(SyncConcurrency, WaitAllOwnsTheWholeSetAtOnce) {
+  // Pair threads take {ma, mb} with one waitAll and touch both counters; single threads
+  // take one mutex and touch its counter. Plain counters: any gap in the exclusion
+  // loses increments (and shows up under a race detector).
+  constexpr int kRounds = 2000;
+  UniqueHandle ma(CreateMutex(nullptr, FALSE, nullptr)), mb(CreateMutex(nullptr, FALSE, nullptr));
+  long a = 0, b = 0;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 2; ++i) {
+    threads.emplace_back([&] {
+      HANDLE both[] = {ma.get(), mb.get()};
+      for (int n = 0; n < kRounds; ++n) {
+        ASSERT_EQ(WaitForMultipleObjects(2, both, TRUE, INFINITE), WAIT_OBJECT_0);
+        ++a;
+        ++b;
+        ASSERT_TRUE(ReleaseMutex(mb.get()));
+        ASSERT_TRUE(ReleaseMutex(ma.get()));
+      }
+    });
+  }
+  for (HANDLE m : {ma.get(), mb.get()}) {
+    long* counter = m == ma.get() ? &a : &b;
+    threads.emplace_back([m, counter] {
+      for (int n = 0; n < kRounds; ++n) {
+        ASSERT_EQ(WaitForSingleObject(m, INFINITE), WAIT_OBJECT_0);
+        ++*counter;
+        ASSERT_TRUE(ReleaseMutex(m));
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(a, 3 * kRounds);
+  EXPECT_EQ(b, 3 * kRounds);
+}
+
+TEST_F(SyncConcurrency, ThreadPoolGrowsForBlockingCallbacks) {
+  constexpr int kItems = 8;
+  struct Shared {
+    HANDLE gate;
+    HANDLE arrived[kItems];
+    std::atomic<int> next{0};
+    std::atomic<int> nullInstances{0};
+  } shared{};
+  UniqueHandle gate(NewEvent(true));
+  std::vector<UniqueHandle> arrived;
+  shared.gate = gate.get();
+  for (int i = 0; i < kItems; ++i) {
+    arrived.emplace_back(NewEvent(true));
+    shared.arrived[i] = arrived.back().get();
+  }
+  for (int i = 0; i < kItems; ++i) {
+    ASSERT_TRUE(TrySubmitThreadpoolCallback(
+        [](PTP_CALLBACK_INSTANCE instance, LPVOID context) {
+          auto* s = static_cast<Shared*>(context);
+          if (instance == nullptr) ++s->nullInstances;
+          SetEvent(s->arrived[s->next++]);
+          WaitForSingleObject(s->gate, INFINITE);
+        },
+        &shared, nullptr));
+  }
+  // All callbacks run at the same time: each waits for the gate that opens only then.
+  std::vector<HANDLE> all(shared.arrived, shared.arrived + kItems);
+  EXPECT_EQ(WaitForMultipleObjects(kItems, all.data(), TRUE, INFINITE), WAIT_OBJECT_0);
+  SetEvent(gate.get());
+  EXPECT_EQ(shared.nullInstances.load(), 0);
+  SetLastError(0);
+  EXPECT_FALSE(TrySubmitThreadpoolCallback(nullptr, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+}  // namespace
+}  // namespace platform
