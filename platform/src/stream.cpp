@@ -139,6 +139,9 @@ struct CrtStream {
   Encoding encoding = Encoding::kPlainUtf8;
   bool eof = false;
   bool error = false;
+  // A mark at the start is looked at on the first read, not at open: a log opened
+  // for every line and only appended to never pays for reading it.
+  bool markPending = false;
 
   std::mutex lock;
   std::unique_ptr<char[]> out;  // allocated on the first write
@@ -195,6 +198,21 @@ bool PrepareRead(CrtStream& s) {
   }
   if (!FlushLocked(s)) return false;
   if (!s.in) s.in = std::make_unique<char[]>(kReadBufferSize);
+  if (s.markPending) {
+    s.markPending = false;
+    // The mark at the start says what the file holds, and is not part of the text.
+    char head[3] = {};
+    const ssize_t n = ::pread(s.fd, head, sizeof head, 0);
+    off_t skip = 0;
+    if (n == 3 && std::memcmp(head, kUtf8Bom, 3) == 0) {
+      s.encoding = Encoding::kUtf8;
+      skip = 3;
+    } else if (n >= 2 && std::memcmp(head, kUtf16Bom, 2) == 0) {
+      s.encoding = Encoding::kUtf16Le;
+      skip = 2;
+    }
+    if (skip > 0 && ::lseek(s.fd, 0, SEEK_CUR) == 0) ::lseek(s.fd, skip, SEEK_SET);
+  }
   return true;
 }
 
@@ -407,20 +425,7 @@ int _wfopen_s(CrtStream** stream, LPCWSTR path, LPCWSTR mode) {
   s->text = !parsed->binary;
   s->encoding = parsed->ccs.value_or(Encoding::kPlainUtf8);
 
-  if (parsed->ccs && s->canRead && st.st_size > 0) {
-    // The mark at the start says what the file holds, and is not part of the text.
-    char head[3] = {};
-    const ssize_t n = ::pread(fd, head, sizeof head, 0);
-    off_t skip = 0;
-    if (n == 3 && std::memcmp(head, kUtf8Bom, 3) == 0) {
-      s->encoding = Encoding::kUtf8;
-      skip = 3;
-    } else if (n >= 2 && std::memcmp(head, kUtf16Bom, 2) == 0) {
-      s->encoding = Encoding::kUtf16Le;
-      skip = 2;
-    }
-    if (skip > 0) ::lseek(fd, skip, SEEK_SET);
-  }
+  s->markPending = parsed->ccs && s->canRead && st.st_size > 0;
   if (parsed->ccs && parsed->kind != 'r' && st.st_size == 0) {
     const bool utf16 = s->encoding == Encoding::kUtf16Le;
     if (!WriteAll(fd, utf16 ? kUtf16Bom : kUtf8Bom, utf16 ? sizeof kUtf16Bom : sizeof kUtf8Bom)) {

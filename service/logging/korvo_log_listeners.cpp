@@ -1,6 +1,8 @@
 #include "korvo_log_listeners.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cwchar>
 #include <mutex>
@@ -18,6 +20,14 @@ namespace {
 
 constexpr const wchar_t* kLogFolder = L"\\kvqLog";
 constexpr int kMaxNumberedFiles = 9;
+// A writer that finds the queue empty naps a few times before it lets the file go, so
+// a steady producer neither pays for a new thread every few lines nor has to wake the
+// writer; and it keeps the file (and the mutex other processes wait for) for at most
+// one turn. Real time on purpose: these shape batching, they are not time-outs of the
+// system, and must not move a virtual clock.
+constexpr auto kWriterNap = std::chrono::microseconds(200);
+constexpr int kWriterNaps = 5;
+constexpr auto kWriterTurn = std::chrono::milliseconds(20);
 
 // Positions of the separators of a line prefix "yyyy/mm/dd hh:mm:ss.mmm|".
 bool HasLogLinePrefixShape(const wchar_t* s) {
@@ -148,7 +158,7 @@ void CKorvoLogListenerFile::CloseAndRelease() {
   ReleaseMutex(m_hMutex);
 }
 
-void CKorvoLogListenerFile::WriteEntry(const std::string& fileLine) {
+void CKorvoLogListenerFile::WriteEntry(std::string_view fileLine) {
   const std::int64_t before = m_writesUntilCheck++;
   if (before > 10LL * m_maxLogSizeKB) {
     if (m_maxLogSizeKB > 0) Rotate(false);  // a zero or negative size never rotates
@@ -242,11 +252,13 @@ void CKorvoLogListenerFile::Rotate(bool force) {
 
 void CKorvoLogListenerFile::Write(const LogData& data) {
   if (m_fileName[0] == L'\0') return;
-  std::string line;
+  thread_local std::string line;  // keeps its capacity: no allocation per entry
+  line.clear();
   data.AppendFileLine(line);
   if (m_queue != nullptr && m_queuedWrites) {
     CriticalSectionLock guard(m_queue->lock);
-    m_queue->entries.push_back(std::move(line));
+    m_queue->entries.bytes.append(line);
+    m_queue->entries.ends.push_back(static_cast<std::uint32_t>(m_queue->entries.bytes.size()));
     if (!m_queue->writerRunning) StartWriterLocked();
     return;
   }
@@ -266,31 +278,50 @@ void CKorvoLogListenerFile::StartWriterLocked() {
 DWORD CKorvoLogListenerFile::WriterThread(void* param) {
   auto* self = static_cast<CKorvoLogListenerFile*>(param);
   CKorvoLogQueue* queue = self->m_queue;
-  if (!self->AcquireAndOpen()) {
-    // The entries stay queued; the writer started for the next entry tries again.
-    CriticalSectionLock guard(queue->lock);
-    queue->writerRunning = false;
-    ++queue->openFailures;
-    --queue->writersActive;
-    queue->writerEnded.notify_all();
-    return 1;
-  }
-  // The mutex and the open file are held for the whole batch; the queue lock only
-  // while taking entries out, never while writing.
-  std::vector<std::string> batch;
-  for (;;) {
-    {
+  CKorvoLogEntries batch;
+  for (bool more = true; more;) {
+    if (!self->AcquireAndOpen()) {
+      // The entries stay queued; the writer started for the next entry tries again.
       CriticalSectionLock guard(queue->lock);
-      if (queue->entries.empty()) {
-        queue->writerRunning = false;
+      queue->writerRunning = false;
+      ++queue->openFailures;
+      --queue->writersActive;
+      queue->writerEnded.notify_all();
+      return 1;
+    }
+    // The mutex and the open file are held for the whole batch; the queue lock only
+    // while taking entries out, never while writing.
+    const auto turnStart = std::chrono::steady_clock::now();
+    more = false;
+    int naps = 0;
+    for (;;) {
+      {
+        CriticalSectionLock guard(queue->lock);
+        if (queue->entries.empty() && naps == kWriterNaps) {
+          queue->writerRunning = false;
+          break;
+        }
+        batch.swap(queue->entries);
+      }
+      if (batch.empty()) {
+        ++naps;
+        std::this_thread::sleep_for(kWriterNap);
+        continue;
+      }
+      naps = 0;
+      std::uint32_t begin = 0;
+      for (std::uint32_t end : batch.ends) {
+        self->WriteEntry(std::string_view(batch.bytes).substr(begin, end - begin));
+        begin = end;
+      }
+      batch.clear();
+      if (std::chrono::steady_clock::now() - turnStart > kWriterTurn) {
+        more = true;  // let other processes have the file, then carry on
         break;
       }
-      batch.swap(queue->entries);
     }
-    for (const auto& entry : batch) self->WriteEntry(entry);
-    batch.clear();
+    self->CloseAndRelease();
   }
-  self->CloseAndRelease();
   CriticalSectionLock guard(queue->lock);
   --queue->writersActive;
   queue->writerEnded.notify_all();

@@ -14,12 +14,28 @@ namespace Korvo::Shared {
 
 class CKorvoLogListenerFile;
 
-// Entries waiting for the writer thread of a queued file listener. Each entry is the
-// finished line of a LogData (LogData::AppendFileLine), formatted by the producer:
-// one string to queue instead of a copy of every field, and nothing left for the
-// writer but copying bytes.
+// The finished lines of queued entries, in arrival order, back to back in one buffer.
+// Each entry is the file form of a LogData (LogData::AppendFileLine), formatted by the
+// producer: queuing costs a copy of its bytes and no allocation, and the writer has
+// nothing left to do but copy bytes into the file.
+struct CKorvoLogEntries {
+  std::string bytes;
+  std::vector<std::uint32_t> ends;  // where each entry's line ends in `bytes`
+
+  bool empty() const { return ends.empty(); }
+  void clear() {
+    bytes.clear();
+    ends.clear();
+  }
+  void swap(CKorvoLogEntries& other) noexcept {
+    bytes.swap(other.bytes);
+    ends.swap(other.ends);
+  }
+};
+
+// Entries waiting for the writer thread of a queued file listener.
 struct CKorvoLogQueue {
-  std::vector<std::string> entries;  // arrival order
+  CKorvoLogEntries entries;
   CKorvoLogListenerFile* owner = nullptr;
   bool writerRunning = false;
   platform::HANDLE hWriterThread = nullptr;
@@ -56,7 +72,7 @@ class CKorvoLogListenerFile final : public CKorvoLogListener {
  private:
   bool AcquireAndOpen();
   void CloseAndRelease();
-  void WriteEntry(const std::string& fileLine);  // stream open, mutex held
+  void WriteEntry(std::string_view fileLine);  // stream open, mutex held
   void Rotate(bool force);               // stream open or closed, mutex held
   bool FirstLineLooksLikeLog();
   // Starts a writer thread unless one runs; `lock` of the queue held.
