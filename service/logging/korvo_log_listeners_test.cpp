@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <cwchar>
 #include <regex>
+#include <thread>
 
 #include "platform/eventlog.h"
 #include "platform/fs.h"
@@ -165,6 +167,41 @@ TEST_F(FileListenerTest, DestroyingTheListenerWritesEverythingStillQueued) {
   auto messages = Messages(LogPath());
   ASSERT_THAT(messages, SizeIs(5000));
   for (int n = 0; n < 5000; ++n) ASSERT_EQ(messages[n], L"line " + std::to_wstring(n));
+}
+
+using FileListenerConcurrencyTest = FileListenerTest;
+
+TEST_F(FileListenerConcurrencyTest, ThreadsLoggingAtOnceThroughOneQueueLoseNothing) {
+  SetDword(kProgramKey, L"MaxLogSize", 256);  // a few rotations (fewer than nine) while the threads write
+  constexpr int kThreads = 4;
+  constexpr int kLines = 3000;
+  {
+    std::unique_ptr<CKorvoLogger> logger(CKorvoLogger::Create(0, kListenerFileQueued));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        for (int n = 0; n < kLines; ++n) logger->Log(LogLevel::Information, "T::Thread", L"thread %d line %d", t, n);
+      });
+    }
+    for (auto& th : threads) th.join();
+  }
+  std::vector<std::vector<int>> seen(kThreads);
+  auto collect = [&](const std::filesystem::path& path) {
+    for (const auto& message : Messages(path)) {
+      int t = -1, n = -1;
+      ASSERT_EQ(std::swscanf(message.c_str(), L"thread %d line %d", &t, &n), 2) << platform::WideToUtf8(message);
+      seen.at(static_cast<std::size_t>(t)).push_back(n);
+    }
+  };
+  for (int n = 9; n >= 1; --n) {
+    if (std::filesystem::exists(NumberedLog(n))) collect(NumberedLog(n));
+  }
+  collect(LogPath());
+  EXPECT_TRUE(std::filesystem::exists(NumberedLog(1)));
+  for (int t = 0; t < kThreads; ++t) {
+    ASSERT_THAT(seen[t], SizeIs(kLines)) << "thread " << t;
+    for (int n = 0; n < kLines; ++n) ASSERT_EQ(seen[t][n], n) << "thread " << t;
+  }
 }
 
 TEST_F(FileListenerTest, AnUnusableLogFolderLeavesASilentListener) {
