@@ -100,8 +100,8 @@ double Baseline(int threads, long lines) {
                             "%04d/%02d/%02d %02d:%02d:%02d.%03d|%08X|%-11s|%s|Processed request %06ld of session %d, "
                             "status 0x%08X\r\n",
                             local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-                            local.tm_sec, static_cast<int>(ts.tv_nsec / 1000000), tid,
-                            "Information", "CBench::Producer", n, t, 0x80070005u);
+                            local.tm_sec, static_cast<int>(ts.tv_nsec / 1000000), tid, "Information",
+                            "CBench::Producer", n, t, 0x80070005u);
     std::fwrite(line, 1, static_cast<std::size_t>(len), f);
   });
   std::fclose(f);
@@ -116,13 +116,13 @@ void ProducerLatency(long lines) {
   for (long n = 0; n < lines; ++n) {
     const auto t0 = Clock::now();
     logger->Log(LogLevel::Information, "CBench::Producer", kFormat, static_cast<int>(n), 0, 0x80070005u);
-    ns[static_cast<std::size_t>(n)] = static_cast<std::uint32_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0).count());
+    ns[static_cast<std::size_t>(n)] =
+        static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0).count());
   }
   delete logger;
   std::sort(ns.begin(), ns.end());
-  std::printf("queued Log() call, 1 producer: p50 = %.0f ns, p99 = %.0f ns\n",
-              static_cast<double>(ns[ns.size() / 2]), static_cast<double>(ns[ns.size() * 99 / 100]));
+  std::printf("queued Log() call, 1 producer: p50 = %.0f ns, p99 = %.0f ns\n", static_cast<double>(ns[ns.size() / 2]),
+              static_cast<double>(ns[ns.size() * 99 / 100]));
 }
 
 }  // namespace
@@ -131,8 +131,10 @@ int main(int argc, char** argv) {
   long lines = 1000000;
   long directLines = 1000000;
   for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::strcmp(argv[i], "--lines") == 0) lines = std::atol(argv[i + 1]);
-    else if (std::strcmp(argv[i], "--direct-lines") == 0) directLines = std::atol(argv[i + 1]);
+    if (std::strcmp(argv[i], "--lines") == 0)
+      lines = std::atol(argv[i + 1]);
+    else if (std::strcmp(argv[i], "--direct-lines") == 0)
+      directLines = std::atol(argv[i + 1]);
     else {
       std::fprintf(stderr, "usage: log_throughput [--lines N] [--direct-lines N]\n");
       return 2;

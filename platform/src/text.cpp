@@ -68,10 +68,10 @@ void EncodeUtf8(std::string& out, char32_t cp) {
 }
 
 // Windows-1252 bytes 0x80..0x9F. Undefined positions keep their C1 value.
-constexpr char16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+constexpr char16_t kCp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                      0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                      0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                      0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 int AnsiFromCodePoint(char32_t cp) {
   if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<int>(cp);
@@ -81,7 +81,9 @@ int AnsiFromCodePoint(char32_t cp) {
   return -1;
 }
 
-bool IsAnsiCodePage(UINT cp) { return cp == CP_ACP || cp == CP_THREAD_ACP || cp == CP_1252 || cp == CP_OEMCP; }
+bool IsAnsiCodePage(UINT cp) {
+  return cp == CP_ACP || cp == CP_THREAD_ACP || cp == CP_1252 || cp == CP_OEMCP;
+}
 
 }  // namespace
 
@@ -149,8 +151,12 @@ std::wstring Utf16ToWide(std::u16string_view utf16) {
   return out;
 }
 
-std::u16string Utf8ToUtf16(std::string_view utf8) { return WideToUtf16(Utf8ToWide(utf8)); }
-std::string Utf16ToUtf8(std::u16string_view utf16) { return WideToUtf8(Utf16ToWide(utf16)); }
+std::u16string Utf8ToUtf16(std::string_view utf8) {
+  return WideToUtf16(Utf8ToWide(utf8));
+}
+std::string Utf16ToUtf8(std::u16string_view utf16) {
+  return WideToUtf8(Utf16ToWide(utf16));
+}
 
 std::wstring AnsiToWide(std::string_view ansi) {
   std::wstring out;

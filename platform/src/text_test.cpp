@@ -13,9 +13,12 @@ TEST(TextTest, Utf8RoundTripsEveryPlane) {
 }
 
 TEST(TextTest, MalformedUtf8BecomesReplacementCharacters) {
-  EXPECT_EQ(Utf8ToWide("a\xFF" "b"), L"a\uFFFD" L"b");
-  EXPECT_EQ(Utf8ToWide("\xE2\x82"), L"\uFFFD\uFFFD");        // cut short
-  EXPECT_EQ(Utf8ToWide("\xC0\xAF"), L"\uFFFD\uFFFD");        // overlong
+  EXPECT_EQ(Utf8ToWide("a\xFF"
+                       "b"),
+            L"a\uFFFD"
+            L"b");
+  EXPECT_EQ(Utf8ToWide("\xE2\x82"), L"\uFFFD\uFFFD");            // cut short
+  EXPECT_EQ(Utf8ToWide("\xC0\xAF"), L"\uFFFD\uFFFD");            // overlong
   EXPECT_EQ(Utf8ToWide("\xED\xA0\x80"), L"\uFFFD\uFFFD\uFFFD");  // encoded surrogate
 }
 
@@ -25,7 +28,9 @@ TEST(TextTest, Utf16UsesSurrogatePairsAndRepairsLoneOnes) {
   EXPECT_EQ(utf16[1], 0xD83D);
   EXPECT_EQ(utf16[2], 0xDE00);
   EXPECT_EQ(Utf16ToWide(utf16), L"x\U0001F600");
-  EXPECT_EQ(Utf16ToWide(std::u16string{u'a', char16_t(0xD800), u'b'}), L"a\uFFFD" L"b");
+  EXPECT_EQ(Utf16ToWide(std::u16string{u'a', char16_t(0xD800), u'b'}),
+            L"a\uFFFD"
+            L"b");
   EXPECT_EQ(Utf16ToUtf8(Utf8ToUtf16("Grüße")), "Grüße");
 }
 

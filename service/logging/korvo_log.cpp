@@ -77,7 +77,11 @@ const wchar_t* LogLevelName(int level) {
 // --- LogData ----------------------------------------------------------------------
 
 LogData::LogData(int level, std::string functionName, std::wstring message, const SYSTEMTIME& time, DWORD threadId)
-    : functionName(std::move(functionName)), message(std::move(message)), level(level), time(time), threadId(threadId) {}
+    : functionName(std::move(functionName)),
+      message(std::move(message)),
+      level(level),
+      time(time),
+      threadId(threadId) {}
 
 const std::wstring& LogData::LevelName() const {
   if (levelName.empty()) levelName = LogLevelName(level);
@@ -113,9 +117,15 @@ CKorvoLogListener::CKorvoLogListener(int defaultMinLevel, int skipPolicy)
 
 namespace detail {
 
-std::wstring LogArg(const char* s) { return s ? platform::Utf8ToWide(s) : std::wstring(L"(null)"); }
-std::wstring LogArg(const std::string& s) { return platform::Utf8ToWide(s); }
-std::wstring LogArg(std::string_view s) { return platform::Utf8ToWide(s); }
+std::wstring LogArg(const char* s) {
+  return s ? platform::Utf8ToWide(s) : std::wstring(L"(null)");
+}
+std::wstring LogArg(const std::string& s) {
+  return platform::Utf8ToWide(s);
+}
+std::wstring LogArg(std::string_view s) {
+  return platform::Utf8ToWide(s);
+}
 
 const wchar_t* NormalizeFormat(const wchar_t* format, std::wstring& scratch) {
   const wchar_t* p = std::wcschr(format, L'%');

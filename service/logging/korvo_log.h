@@ -110,8 +110,12 @@ const wchar_t* NormalizeFormat(const wchar_t* format, std::wstring& scratch);
 
 // Narrow strings become wide ones; everything else passes through.
 std::wstring LogArg(const char* s);  // UTF-8; null prints "(null)"
-inline std::wstring LogArg(char* s) { return LogArg(static_cast<const char*>(s)); }
-inline wchar_t LogArg(char c) { return static_cast<wchar_t>(static_cast<unsigned char>(c)); }
+inline std::wstring LogArg(char* s) {
+  return LogArg(static_cast<const char*>(s));
+}
+inline wchar_t LogArg(char c) {
+  return static_cast<wchar_t>(static_cast<unsigned char>(c));
+}
 std::wstring LogArg(const std::string& s);
 std::wstring LogArg(std::string_view s);
 template <class T>
@@ -125,8 +129,7 @@ decltype(auto) LogArg(const T& v) {
 
 // Formats with the printf rules above into at most `maxChars - 1` characters. A format
 // that does not fit its arguments yields the format text itself.
-std::wstring FormatMessage(std::size_t maxChars, const wchar_t* format,
-                           fmt::wprintf_args args);
+std::wstring FormatMessage(std::size_t maxChars, const wchar_t* format, fmt::wprintf_args args);
 
 }  // namespace detail
 
@@ -165,8 +168,7 @@ class CKorvoLogger {
 
  private:
   CKorvoLogger() = default;
-  void LogFormatted(int level, const char* functionName, const wchar_t* format,
-                    fmt::wprintf_args args);
+  void LogFormatted(int level, const char* functionName, const wchar_t* format, fmt::wprintf_args args);
 };
 
 // The process-wide logger, created on first use with CKorvoLogger::Create(0, 4)

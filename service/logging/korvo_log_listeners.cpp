@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 #include <cstdio>
 #include <cwchar>
 #include <mutex>
+#include <thread>
 
 #include "korvo_log_config.h"
 #include "platform/debug.h"
@@ -164,7 +164,7 @@ void CKorvoLogListenerFile::WriteEntry(std::string_view fileLine) {
     if (m_maxLogSizeKB > 0) Rotate(false);  // a zero or negative size never rotates
     m_writesUntilCheck /= 2;
   }
-  if (m_file == nullptr) return;  // could not be reopened after a rotation
+  if (m_file == nullptr) return;                        // could not be reopened after a rotation
   fwrite(fileLine.data(), 1, fileLine.size(), m_file);  // UTF-8 with CR LF already
 }
 
@@ -197,8 +197,8 @@ void CKorvoLogListenerFile::Rotate(bool force) {
   if (find != INVALID_HANDLE_VALUE) {
     do {
       if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-      files.push_back({FileTimeToUInt64(found.ftLastWriteTime), NumberOf(found.cFileName, stem.size()),
-                       folder + found.cFileName});
+      files.push_back(
+          {FileTimeToUInt64(found.ftLastWriteTime), NumberOf(found.cFileName, stem.size()), folder + found.cFileName});
     } while (FindNextFile(find, &found));
     FindClose(find);
   }

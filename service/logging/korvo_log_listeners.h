@@ -73,7 +73,7 @@ class CKorvoLogListenerFile final : public CKorvoLogListener {
   bool AcquireAndOpen();
   void CloseAndRelease();
   void WriteEntry(std::string_view fileLine);  // stream open, mutex held
-  void Rotate(bool force);               // stream open or closed, mutex held
+  void Rotate(bool force);                     // stream open or closed, mutex held
   bool FirstLineLooksLikeLog();
   // Starts a writer thread unless one runs; `lock` of the queue held.
   void StartWriterLocked();

@@ -3,8 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <cwchar>
+#include <memory>
 #include <regex>
 #include <thread>
 
@@ -18,14 +18,13 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using ::testing::SizeIs;
 using testing::kLogFolder;
 using testing::kProductKey;
 using testing::kProgramKey;
+using ::testing::SizeIs;
 
 bool HasLineShape(const std::wstring& line) {
-  static const std::wregex shape(
-      LR"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\|[0-9A-F]{8}\|[A-Za-z]+ *\|[^|]+\|.*)");
+  static const std::wregex shape(LR"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\|[0-9A-F]{8}\|[A-Za-z]+ *\|[^|]+\|.*)");
   return std::regex_match(line, shape) && line[44] == L'|';
 }
 
@@ -49,8 +48,7 @@ TEST_F(FileListenerTest, FirstStartCreatesTheFolderAndAFileWithByteOrderMark) {
   CKorvoLogListenerFile listener(true, 0);
   EXPECT_TRUE(std::filesystem::is_directory(Host(kLogFolder)));
   EXPECT_STREQ(listener.FileName(), testing::kLogFile);
-  EXPECT_EQ(listener.MutexName(),
-            L"Global\\.Windows.System32.config.systemprofile.AppData.Roaming.kvqLog.Varnel.log");
+  EXPECT_EQ(listener.MutexName(), L"Global\\.Windows.System32.config.systemprofile.AppData.Roaming.kvqLog.Varnel.log");
   EXPECT_EQ(listener.GetType(), kListenerFileQueued);
   listener.Write(Entry(1));
   listener.Flush();
@@ -143,8 +141,8 @@ TEST_F(FileListenerTest, StrayNumberedFilesDoNotGrowTheSetBeyondNine) {
   for (int n = 1; n <= 12; ++n) {
     platform::testing::WriteHostFile(NumberedLog(n), "old " + std::to_string(n) + "\r\n");
     platform::FILETIME ft = platform::UInt64ToFileTime(platform::VirtualClock::kDefaultStart - n * 10000000ULL);
-    ASSERT_TRUE(platform::SetFileLastWriteTime((std::wstring(kLogFolder) + L"\\Varnel_" +
-                                                fmt::format(L"{:04d}", n) + L".log").c_str(), &ft));
+    ASSERT_TRUE(platform::SetFileLastWriteTime(
+        (std::wstring(kLogFolder) + L"\\Varnel_" + fmt::format(L"{:04d}", n) + L".log").c_str(), &ft));
   }
   platform::testing::WriteHostFile(LogPath(), "foreign\r\n");
   CKorvoLogListenerFile listener(false, 0);

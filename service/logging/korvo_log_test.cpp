@@ -165,7 +165,7 @@ TEST_F(LoggerTest, ProgramKeyLevelsWinOverProductKeyLevels) {
 }
 
 TEST_F(LoggerTest, UnusableLevelValuesKeepTheDefaults) {
-  SetDword(kProgramKey, L"MinLogLevel", 4);                       // not a string
+  SetDword(kProgramKey, L"MinLogLevel", 4);                                 // not a string
   SetString(kProgramKey, L"MaxLogLevel", std::wstring(200, L'E').c_str());  // longer than 127
   auto logger = Create();
   EXPECT_EQ(logger->Listeners()[0]->minLevel, 0);

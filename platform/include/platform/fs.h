@@ -41,7 +41,7 @@ std::wstring MapFromHost(const std::filesystem::path& hostPath);
 
 // --- Known folders and environment ------------------------------------------------
 
-inline constexpr int CSIDL_APPDATA = 0x001a;        // roaming application data
+inline constexpr int CSIDL_APPDATA = 0x001a;  // roaming application data
 inline constexpr int CSIDL_LOCAL_APPDATA = 0x001c;
 inline constexpr int CSIDL_PROGRAM_FILESX86 = 0x002a;
 inline constexpr int CSIDL_PROGRAM_FILES = 0x0026;
@@ -145,9 +145,9 @@ int _wfopen_s(CrtStream** stream, LPCWSTR path, LPCWSTR mode);  // 0 or an errno
 CrtStream* _wfopen(LPCWSTR path, LPCWSTR mode);
 int fclose(CrtStream* stream);
 int fflush(CrtStream* stream);
-int fputws(LPCWSTR text, CrtStream* stream);                       // >= 0, or WEOF-like -1
+int fputws(LPCWSTR text, CrtStream* stream);  // >= 0, or WEOF-like -1
 int fputws(std::wstring_view text, CrtStream* stream);
-wchar_t* fgetws(wchar_t* buffer, int count, CrtStream* stream);    // null at end or on error
+wchar_t* fgetws(wchar_t* buffer, int count, CrtStream* stream);                           // null at end or on error
 std::size_t fread(void* buffer, std::size_t size, std::size_t count, CrtStream* stream);  // binary
 std::size_t fwrite(const void* buffer, std::size_t size, std::size_t count, CrtStream* stream);
 int feof(CrtStream* stream);

@@ -44,10 +44,10 @@ struct ProcessAccount {
 class Machine {
  public:
   struct Options {
-    std::filesystem::path root;            // created when missing
-    std::unique_ptr<Clock> clock;          // null: the real clock
-    std::optional<nlohmann::json> profile; // null: <root>/machine.json, else the embedded default
-    bool captureDebugOutput = false;       // keep OutputDebugString text in memory
+    std::filesystem::path root;               // created when missing
+    std::unique_ptr<Clock> clock;             // null: the real clock
+    std::optional<nlohmann::json> profile;    // null: <root>/machine.json, else the embedded default
+    bool captureDebugOutput = false;          // keep OutputDebugString text in memory
     std::optional<std::wstring> programPath;  // machine path reported as the running program
     ProcessAccount account;
   };

@@ -139,9 +139,15 @@ constexpr HRESULT HRESULT_FROM_WIN32(DWORD x) {
   return static_cast<HRESULT>(x) <= 0 ? static_cast<HRESULT>(x)
                                       : static_cast<HRESULT>((x & 0x0000FFFF) | (7u << 16) | 0x80000000u);
 }
-constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-constexpr bool FAILED(HRESULT hr) { return hr < 0; }
-constexpr DWORD HRESULT_CODE(HRESULT hr) { return static_cast<DWORD>(hr) & 0xFFFF; }
+constexpr bool SUCCEEDED(HRESULT hr) {
+  return hr >= 0;
+}
+constexpr bool FAILED(HRESULT hr) {
+  return hr < 0;
+}
+constexpr DWORD HRESULT_CODE(HRESULT hr) {
+  return static_cast<DWORD>(hr) & 0xFFFF;
+}
 
 // The calling thread's last-error value.
 DWORD GetLastError();

@@ -46,8 +46,12 @@ struct VS_FIXEDFILEINFO {
 
 inline constexpr DWORD VS_FFI_SIGNATURE = 0xFEEF04BD;
 
-inline constexpr WORD HIWORD(DWORD v) { return static_cast<WORD>(v >> 16); }
-inline constexpr WORD LOWORD(DWORD v) { return static_cast<WORD>(v & 0xFFFF); }
+inline constexpr WORD HIWORD(DWORD v) {
+  return static_cast<WORD>(v >> 16);
+}
+inline constexpr WORD LOWORD(DWORD v) {
+  return static_cast<WORD>(v & 0xFFFF);
+}
 
 // 0 with ERROR_RESOURCE_TYPE_NOT_FOUND (1813) when the file has no resource,
 // ERROR_FILE_NOT_FOUND when it does not exist.
