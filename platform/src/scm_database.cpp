@@ -20,23 +20,6 @@ namespace {
 
 using nlohmann::json;
 
-class LockFile {
- public:
-  explicit LockFile(const std::filesystem::path& path) : fd_(OpenLockFile(path)) {
-    if (fd_ < 0 || !LockExclusive(fd_)) {
-      const int err = errno;
-      if (fd_ >= 0) ::close(fd_);
-      throw std::system_error(err, std::generic_category(), "cannot lock " + path.string());
-    }
-  }
-  ~LockFile() { ::close(fd_); }  // closing the descriptor releases the lock
-  LockFile(const LockFile&) = delete;
-  LockFile& operator=(const LockFile&) = delete;
-
- private:
-  int fd_;
-};
-
 // Typed reads of one object, naming `where` in the message of a bad value.
 class Reader {
  public:

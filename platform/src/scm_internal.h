@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "machine_files.h"
 #include "platform/scm.h"
 
 namespace platform::scm_detail {
@@ -51,15 +52,12 @@ struct ServiceFiles {
 };
 ServiceFiles FilesFor(const std::filesystem::path& root, std::wstring_view serviceName);
 
-// Writes a file through a temporary one and a rename; false with errno set.
-bool WriteFileAtomically(const std::filesystem::path& path, const std::string& bytes);
-
-// Open-file-description locks on a whole file: shared by every thread and process, and
-// kept by an exec'd child that inherits the descriptor.
-int OpenLockFile(const std::filesystem::path& path);  // -1 with errno
-bool TryLockExclusive(int fd);                        // false when another holds it
-bool LockExclusive(int fd);                           // waits
-bool IsLockedByOther(const std::filesystem::path& path);
+using detail::IsLockedByOther;
+using detail::LockExclusive;
+using detail::LockFile;
+using detail::OpenLockFile;
+using detail::TryLockExclusive;
+using detail::WriteFileAtomically;
 
 // --- Status ---------------------------------------------------------------------------
 
