@@ -11,6 +11,7 @@
 
 #include "platform/registry.h"
 #include "platform/text.h"
+#include "sessions_internal.h"
 
 namespace platform {
 namespace {
@@ -108,6 +109,7 @@ nlohmann::json ParseProfile(std::string_view text, const std::string& origin) {
       }
     }
   }
+  sessions_detail::ValidateProfile(profile, origin);
   return profile;
 }
 
