@@ -327,6 +327,7 @@ struct MachineSession {
 
 namespace machine_sessions {
 
+// Both throw MachineError when the table in the machine root is damaged.
 std::vector<MachineProcess> Processes();
 std::vector<MachineSession> Sessions();
 
