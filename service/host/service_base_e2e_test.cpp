@@ -24,6 +24,16 @@ class ServiceBaseEndToEndTest : public platform::testing::MachineTest {
     args.insert(args.begin(), {"--root", root().string(), "--timeout", "5000"});
     return platform::testing::RunProgram(scratch_.path(), VESK_SC_PATH, args);
   }
+  ProgramResult MachineTool(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--root", root().string()});
+    return platform::testing::RunProgram(scratch_.path(), VESK_MACHINE_PATH, args);
+  }
+  void InstallAndStart() {
+    auto create = Sc({"create", "BaseTest", "binPath=", std::string("\"") + BASE_TEST_SERVICE_PATH + "\" BaseTest"});
+    ASSERT_EQ(create.exitCode, 0) << create.out << create.err;
+    auto start = Sc({"start", "BaseTest"});
+    ASSERT_EQ(start.exitCode, 0) << start.out << start.err;
+  }
   std::string ServiceOutput() { return ReadHostFile(root() / "scm" / "BaseTest.out"); }
   bool OutputHas(const std::string& line) {
     return Eventually([&] { return ServiceOutput().find(line) != std::string::npos; });
@@ -82,6 +92,30 @@ TEST_F(ServiceBaseEndToEndTest, StartsTakesEventsAndStopsWithTheDocumentedCheckP
   EXPECT_NE(stop.out.find("BaseTest: STOPPED\n"), std::string::npos) << stop.out;
   EXPECT_TRUE(OutputHas("stop\n")) << ServiceOutput();
   EXPECT_TRUE(OutputHas("dispatcher returned")) << ServiceOutput();
+}
+
+// The machine tool plays the system's part for session changes: the running service
+// hears of them with their event type and session id.
+TEST_F(ServiceBaseEndToEndTest, SessionChangesOfTheMachineToolReachTheRunningService) {
+  auto notRunning = MachineTool({"session", "lock", "1", "--service", "BaseTest"});
+  EXPECT_EQ(notRunning.exitCode, 0) << notRunning.err;
+  EXPECT_NE(notRunning.out.find("BaseTest is not running: no session change delivered"), std::string::npos)
+      << notRunning.out;
+
+  InstallAndStart();
+  auto unlock = MachineTool({"session", "unlock", "1", "--service", "BaseTest"});
+  ASSERT_EQ(unlock.exitCode, 0) << unlock.out << unlock.err;
+  EXPECT_NE(unlock.out.find("session change 8 of session 1 delivered to BaseTest"), std::string::npos) << unlock.out;
+  EXPECT_TRUE(OutputHas("session 8 1")) << ServiceOutput();
+  ASSERT_EQ(MachineTool({"session", "logoff", "1", "--service", "BaseTest"}).exitCode, 0);
+  EXPECT_TRUE(OutputHas("session 6 1")) << ServiceOutput();
+  ASSERT_EQ(MachineTool({"session", "logon", "1", "alex", "--service", "BaseTest"}).exitCode, 0);
+  EXPECT_TRUE(OutputHas("session 5 1")) << ServiceOutput();
+
+  auto refused = MachineTool({"session", "unlock", "1", "--service", "BaseTest"});
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_NE(refused.err.find("session 1 is not locked"), std::string::npos) << refused.err;
+  EXPECT_EQ(Sc({"stop", "BaseTest"}).exitCode, 0);
 }
 
 }  // namespace

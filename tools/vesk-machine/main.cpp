@@ -22,6 +22,8 @@
 #include "platform/eventlog.h"
 #include "platform/machine.h"
 #include "platform/registry.h"
+#include "platform/scm.h"
+#include "platform/sessions.h"
 #include "platform/text.h"
 #include "platform/version.h"
 
@@ -348,12 +350,123 @@ int Version(Args args) {
   return kOk;
 }
 
+// --- ps, sessions, session -------------------------------------------------------------
+
+const char* StateText(platform::WTS_CONNECTSTATE_CLASS state) {
+  static constexpr const char* kNames[] = {"active", "connected", "connectquery", "shadow", "disconnected",
+                                           "idle",   "listen",    "reset",        "down",   "init"};
+  return state <= platform::WTSInit ? kNames[state] : "?";
+}
+
+int Ps(Args args) {
+  std::optional<DWORD> session;
+  if (args.size() == 2 && args[0] == "--session") {
+    session = ParseDword(args[1]);
+    if (!session) Usage(fmt::format("not a session id: {}", args[1]));
+  } else if (!args.empty()) {
+    Usage("ps takes only --session ID");
+  }
+  fmt::print("{:>8}  {:>8}  {:>7}  {:<8}  {:<8}  {:<20}  {}\n", "PID", "PPID", "SESSION", "USER", "KIND", "NAME",
+             "COMMAND LINE");
+  for (const auto& p : platform::machine_sessions::Processes()) {
+    if (session && p.sessionId != *session) continue;
+    const std::wstring& line = p.commandLine.empty() ? p.path : p.commandLine;
+    fmt::print("{:>8}  {:>8}  {:>7}  {:<8}  {:<8}  {:<20}  {}\n", p.processId, p.parentProcessId, p.sessionId,
+               p.user.empty() ? "-" : platform::WideToUtf8(p.user), p.real ? "real" : "declared",
+               platform::WideToUtf8(p.name), platform::WideToUtf8(line));
+  }
+  return kOk;
+}
+
+int Sessions(Args args) {
+  if (!args.empty()) Usage("sessions takes no arguments");
+  fmt::print("{:>4}  {:<14}  {:<12}  {:<10}  {}\n", "ID", "STATION", "STATE", "USER", "FLAGS");
+  for (const auto& s : platform::machine_sessions::Sessions()) {
+    std::string flags;
+    if (s.console) flags += "console ";
+    if (s.locked) flags += "locked";
+    fmt::print("{:>4}  {:<14}  {:<12}  {:<10}  {}\n", s.id, platform::WideToUtf8(s.station), StateText(s.state),
+               s.user.empty() ? "-" : platform::WideToUtf8(s.user), flags);
+  }
+  return kOk;
+}
+
+// Hands a session change to `service` the way the system does, when it runs.
+void DeliverSessionChange(const std::wstring& service, DWORD eventType, DWORD sessionId) {
+  const std::string name = platform::WideToUtf8(service);
+  platform::SC_HANDLE manager = platform::OpenSCManager(nullptr, nullptr, platform::SC_MANAGER_CONNECT);
+  platform::SC_HANDLE handle =
+      manager != nullptr
+          ? platform::OpenService(manager, service.c_str(),
+                                  platform::SERVICE_QUERY_STATUS | platform::SERVICE_USER_DEFINED_CONTROL)
+          : nullptr;
+  platform::SERVICE_STATUS status{};
+  if (handle == nullptr || !platform::QueryServiceStatus(handle, &status) ||
+      status.dwCurrentState != platform::SERVICE_RUNNING) {
+    fmt::print("{} is not running: no session change delivered\n", name);
+  } else if (!platform::ControlServiceWithEvent(handle, platform::SERVICE_CONTROL_SESSIONCHANGE, eventType, sessionId,
+                                                &status)) {
+    fmt::print(stderr, "vesk-machine: {} refused the session change (error {})\n", name, platform::GetLastError());
+  } else {
+    fmt::print("session change {} of session {} delivered to {}\n", eventType, sessionId, name);
+  }
+  if (handle != nullptr) platform::CloseServiceHandle(handle);
+  if (manager != nullptr) platform::CloseServiceHandle(manager);
+}
+
+int Session(Args args) {
+  std::wstring service = L"Varnel";
+  std::vector<std::string_view> words;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--service") {
+      if (i + 1 == args.size()) Usage("--service needs a service name");
+      service = platform::Utf8ToWide(args[++i]);
+    } else {
+      words.push_back(args[i]);
+    }
+  }
+  if (words.size() < 2) Usage("session needs a change and a session id (see help session)");
+  const std::string_view change = words[0];
+  const auto id = ParseDword(words[1]);
+  if (!id) Usage(fmt::format("not a session id: {}", words[1]));
+  const bool logon = change == "logon";
+  if (words.size() != (logon ? 3u : 2u)) {
+    Usage(logon ? "session logon needs ID and USER" : fmt::format("session {} takes only ID", change));
+  }
+  std::string error;
+  DWORD event = 0;
+  namespace ms = platform::machine_sessions;
+  if (logon) {
+    event = ms::LogOn(*id, platform::Utf8ToWide(words[2]), &error);
+  } else if (change == "logoff") {
+    event = ms::LogOff(*id, &error);
+  } else if (change == "lock") {
+    event = ms::Lock(*id, &error);
+  } else if (change == "unlock") {
+    event = ms::Unlock(*id, &error);
+  } else if (change == "connect") {
+    event = ms::Connect(*id, &error);
+  } else if (change == "disconnect") {
+    event = ms::Disconnect(*id, &error);
+  } else {
+    Usage(fmt::format("unknown session change: {} (logon, logoff, lock, unlock, connect, disconnect)", change));
+  }
+  if (event == 0) Fail(error);
+  fmt::print("session {}: {}\n", *id, change);
+  DeliverSessionChange(service, event, *id);
+  return kOk;
+}
+
 int Help(Args args);
 int Reg(Args args);
 
 constexpr Verb kVerbs[] = {
     {"reg", "(get | set | delete | list) ...", "read and change HKEY_LOCAL_MACHINE", Reg},
     {"events", "[--source NAME] [--tail N]", "print the event log, oldest first", Events},
+    {"ps", "[--session ID]", "print the machine's processes (declared and started ones)", Ps},
+    {"sessions", "", "print the machine's terminal sessions", Sessions},
+    {"session", "(logon ID USER | logoff ID | lock ID | unlock ID | connect ID | disconnect ID) [--service NAME]",
+     "change a session and deliver the session change to the service (default Varnel) when it runs", Session},
     {"root", "", "print the machine root folder", Root},
     {"version", "", "print the tool's file version", Version},
     {"help", "[VERB]", "print usage", Help},
