@@ -277,4 +277,18 @@ bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {
   return true;
 }
 
+int _wcsnicmp(const wchar_t* a, const wchar_t* b, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const wchar_t x = ToUpper(a[i]);
+    const wchar_t y = ToUpper(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+    if (x == L'\0') return 0;
+  }
+  return 0;
+}
+
+int _wcsicmp(const wchar_t* a, const wchar_t* b) {
+  return _wcsnicmp(a, b, static_cast<std::size_t>(-1));
+}
+
 }  // namespace platform

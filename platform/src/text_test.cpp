@@ -66,4 +66,13 @@ TEST(TextTest, NamesCompareWithoutCase) {
 }
 
 }  // namespace
+TEST(TextTest, CaseInsensitiveComparisonsOfTheCRuntime) {
+  EXPECT_EQ(_wcsicmp(L"Explorer.EXE", L"explorer.exe"), 0);
+  EXPECT_LT(_wcsicmp(L"abc", L"ABD"), 0);
+  EXPECT_GT(_wcsicmp(L"abcd", L"ABC"), 0);
+  EXPECT_EQ(_wcsnicmp(L"explorer.exe", L"EXPLORER", 8), 0);
+  EXPECT_NE(_wcsnicmp(L"explo", L"EXPLORER", 8), 0) << "a shorter name does not match past its end";
+  EXPECT_EQ(_wcsnicmp(L"a", L"b", 0), 0);
+}
+
 }  // namespace platform

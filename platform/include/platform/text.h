@@ -50,4 +50,9 @@ bool EqualsNoCase(std::wstring_view a, std::wstring_view b);
 wchar_t ToUpper(wchar_t c);
 std::wstring ToUpper(std::wstring_view s);
 
+// The C runtime's case-insensitive comparisons (<0, 0, >0), over the same upper-casing;
+// _wcsnicmp compares at most `count` characters.
+int _wcsicmp(const wchar_t* a, const wchar_t* b);
+int _wcsnicmp(const wchar_t* a, const wchar_t* b, std::size_t count);
+
 }  // namespace platform
