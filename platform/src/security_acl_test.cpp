@@ -265,6 +265,28 @@ TEST_F(AclTest, TrusteesByNameAndEmptyLists) {
   LocalFree(acl);
 }
 
+// The process-wide COM security list: one SID buffer of the largest size, refilled
+// with each well-known SID, and the list rebuilt from the old one plus a new entry.
+TEST_F(AclTest, ListRebuiltOneWellKnownSidAtATime) {
+  PSID sid = LocalAlloc(LPTR, SECURITY_MAX_SID_SIZE);
+  ASSERT_NE(sid, nullptr);
+  PACL acl = nullptr;
+  for (WELL_KNOWN_SID_TYPE type : {WinLocalSystemSid, WinBuiltinAdministratorsSid, WinBuiltinUsersSid}) {
+    DWORD size = SECURITY_MAX_SID_SIZE;
+    ASSERT_TRUE(CreateWellKnownSid(type, nullptr, sid, &size)) << type;
+    EXPLICIT_ACCESS entry = Entry(GRANT_ACCESS, 1, sid, TRUSTEE_IS_GROUP);
+    PACL rebuilt = nullptr;
+    ASSERT_EQ(SetEntriesInAcl(1, &entry, acl, &rebuilt), ERROR_SUCCESS);
+    LocalFree(acl);
+    acl = rebuilt;
+  }
+  EXPECT_EQ(LocalFree(sid), nullptr);
+  EXPECT_EQ(DescribeAll(acl), (std::vector<std::wstring>{L"A:S-1-5-18:0x00000001", L"A:S-1-5-32-544:0x00000001",
+                                                         L"A:S-1-5-32-545:0x00000001"}));
+  EXPECT_EQ(acl->AclSize, 8u + 20u + 24u + 24u);
+  LocalFree(acl);
+}
+
 TEST_F(AclTest, SetEntriesInAclRefusesWhatItCannotBuild) {
   PACL acl = nullptr;
   EXPLICIT_ACCESS audit = Entry(SET_AUDIT_SUCCESS, 1, world_.get());

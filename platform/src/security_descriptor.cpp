@@ -324,7 +324,7 @@ ACCESS_MASK Walk(const std::vector<detail::AceView>& aces, const Pass& pass, con
 
 }  // namespace
 
-BOOL AccessCheckBySids(PSECURITY_DESCRIPTOR descriptor, const std::vector<const SID*>& callerSids, bool isAppContainer,
+BOOL AccessCheckBySids(const void* descriptor, const std::vector<const SID*>& callerSids, bool isAppContainer,
                        DWORD desiredAccess, const GENERIC_MAPPING* genericMapping, DWORD* grantedAccess,
                        BOOL* accessStatus) {
   if (grantedAccess == nullptr || accessStatus == nullptr || genericMapping == nullptr) {

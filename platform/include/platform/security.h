@@ -503,8 +503,9 @@ std::vector<BYTE> CopySecurityDescriptor(PSECURITY_DESCRIPTOR descriptor);
 // *accessStatus TRUE and *grantedAccess the granted rights when every right asked for
 // was granted (for MAXIMUM_ALLOWED: at least one), else *accessStatus FALSE,
 // *grantedAccess 0 and the last error ERROR_ACCESS_DENIED. Owner and group need not be
-// set (the RPC endpoint's descriptor has neither).
-BOOL AccessCheckBySids(PSECURITY_DESCRIPTOR descriptor, const std::vector<const SID*>& callerSids, bool isAppContainer,
+// set (the RPC endpoint's descriptor has neither). `descriptor` is either form, so a
+// kept copy from security::CopySecurityDescriptor can be passed as it is.
+BOOL AccessCheckBySids(const void* descriptor, const std::vector<const SID*>& callerSids, bool isAppContainer,
                        DWORD desiredAccess, const GENERIC_MAPPING* genericMapping, DWORD* grantedAccess,
                        BOOL* accessStatus);
 
