@@ -91,8 +91,8 @@ inline constexpr DWORD SECURITY_MANDATORY_HIGH_RID = 0x3000;
 inline constexpr DWORD SECURITY_MANDATORY_SYSTEM_RID = 0x4000;
 
 DWORD GetSidLengthRequired(BYTE subAuthorityCount);
-// Checks revision, count and (for a non-null pointer) nothing beyond the header: a SID
-// is trusted to be as long as its count says.
+// Checks the revision and the sub-authority count; the SID is trusted to be as long
+// as its count says.
 BOOL IsValidSid(PSID sid);
 // 8 + 4 * count; 0 for an invalid SID (the original leaves it undefined).
 DWORD GetLengthSid(PSID sid);
@@ -104,7 +104,8 @@ PSID_IDENTIFIER_AUTHORITY GetSidIdentifierAuthority(PSID sid);
 BYTE* GetSidSubAuthorityCount(PSID sid);
 DWORD* GetSidSubAuthority(PSID sid, DWORD index);
 
-// At most 8 sub-authorities (the rest are ignored). The SID is freed with FreeSid.
+// Takes the first `subAuthorityCount` of the eight values; more than 8 fails with
+// ERROR_INVALID_PARAMETER. The SID is freed with FreeSid.
 BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE subAuthorityCount, DWORD subAuthority0,
                               DWORD subAuthority1, DWORD subAuthority2, DWORD subAuthority3, DWORD subAuthority4,
                               DWORD subAuthority5, DWORD subAuthority6, DWORD subAuthority7, PSID* sid);
@@ -175,10 +176,10 @@ BOOL IsWellKnownSid(PSID sid, WELL_KNOWN_SID_TYPE type);
 //   capability SID = S-1-15-3-1024-h0-h1-h2-h3-h4-h5-h6-h7
 //   group SID      = S-1-5-32-h0-h1-h2-h3-h4-h5-h6-h7
 //
-// Every name gives exactly one group SID. A name the original knew before hashed
-// capabilities existed (internetClient, picturesLibrary, ...: compared without regard
-// to case) gives two capability SIDs: first its legacy S-1-15-3-<rid>, then the hashed
-// one; any other name gives exactly one. Both arrays and every SID in them are
+// Every name gives exactly one group SID. The twelve capabilities that had fixed SIDs
+// before names were hashed (internetClient = 1 ... contacts = 12, compared without
+// regard to case) give two capability SIDs: first the fixed S-1-15-3-<rid>, then the
+// hashed one. Any other name gives exactly one. Both arrays and every SID in them are
 // LocalAlloc'ed; the caller frees each SID and then the array with LocalFree. A null
 // or empty name, or a null out pointer, fails with ERROR_INVALID_PARAMETER.
 BOOL DeriveCapabilitySidsFromName(LPCWSTR capName, PSID** capabilityGroupSids, DWORD* capabilityGroupSidCount,
