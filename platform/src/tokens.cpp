@@ -6,6 +6,8 @@
 
 #include "platform/fs.h"
 #include "platform/machine.h"
+#include "platform/memory.h"
+#include "platform/security.h"
 #include "platform/sync.h"
 #include "platform/text.h"
 #include "sessions_internal.h"
@@ -222,28 +224,14 @@ void AddVariable(std::map<std::wstring, std::wstring>& vars, std::map<std::wstri
 }  // namespace
 
 std::vector<BYTE> SidBytes(const std::string& sid) {
-  // S-1-<authority>-<sub>...: revision 1, at most 15 sub-authorities.
-  if (sid.rfind("S-1-", 0) != 0) return {};
-  std::vector<std::uint64_t> parts;
-  std::size_t pos = 4;
-  while (pos <= sid.size()) {
-    const std::size_t dash = sid.find('-', pos);
-    const std::string part = sid.substr(pos, dash == std::string::npos ? std::string::npos : dash - pos);
-    if (part.empty() || part.size() > 15 || part.find_first_not_of("0123456789") != std::string::npos) return {};
-    parts.push_back(std::stoull(part));
-    if (dash == std::string::npos) break;
-    pos = dash + 1;
-  }
-  if (parts.empty() || parts.size() > 16 || parts[0] >= (1ULL << 48)) return {};
-  std::vector<BYTE> out(8 + 4 * (parts.size() - 1));
-  out[0] = 1;
-  out[1] = static_cast<BYTE>(parts.size() - 1);
-  for (int i = 0; i < 6; ++i) out[2 + i] = static_cast<BYTE>(parts[0] >> (8 * (5 - i)));
-  for (std::size_t i = 1; i < parts.size(); ++i) {
-    if (parts[i] > 0xFFFFFFFFULL) return {};
-    const auto v = static_cast<DWORD>(parts[i]);
-    std::memcpy(out.data() + 8 + 4 * (i - 1), &v, 4);  // little endian, as the original's x86 layout
-  }
+  // Only the numeric form: the profile names accounts by their SIDs, not by the short
+  // names ("SY", "BA") the string parser also knows.
+  if (sid.rfind("S-", 0) != 0) return {};
+  PSID binary = nullptr;
+  if (!ConvertStringSidToSid(Utf8ToWide(sid).c_str(), &binary)) return {};
+  const auto* bytes = static_cast<const BYTE*>(binary);
+  std::vector<BYTE> out(bytes, bytes + GetLengthSid(binary));
+  LocalFree(binary);
   return out;
 }
 

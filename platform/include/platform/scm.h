@@ -45,6 +45,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/security.h"
 #include "platform/types.h"
 
 namespace platform {
@@ -66,7 +67,6 @@ inline constexpr DWORD SERVICE_STOP = 0x0020;
 inline constexpr DWORD SERVICE_PAUSE_CONTINUE = 0x0040;
 inline constexpr DWORD SERVICE_INTERROGATE = 0x0080;
 inline constexpr DWORD SERVICE_USER_DEFINED_CONTROL = 0x0100;
-inline constexpr DWORD DELETE = 0x00010000;
 inline constexpr DWORD SERVICE_ALL_ACCESS = 0xF01FF;
 
 // Service types, start types, error control.

@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/security.h"
 #include "platform/sync.h"
 #include "platform/types.h"
 
@@ -179,10 +180,7 @@ inline constexpr DWORD TOKEN_ADJUST_PRIVILEGES = 0x0020;
 inline constexpr DWORD TOKEN_ADJUST_GROUPS = 0x0040;
 inline constexpr DWORD TOKEN_ADJUST_DEFAULT = 0x0080;
 inline constexpr DWORD TOKEN_ADJUST_SESSIONID = 0x0100;
-inline constexpr DWORD READ_CONTROL = 0x00020000;
-inline constexpr DWORD STANDARD_RIGHTS_REQUIRED = 0x000F0000;
 inline constexpr DWORD TOKEN_ALL_ACCESS = 0x000F01FF;
-inline constexpr DWORD MAXIMUM_ALLOWED = 0x02000000;
 
 inline constexpr DWORD SE_PRIVILEGE_ENABLED_BY_DEFAULT = 0x00000001;
 inline constexpr DWORD SE_PRIVILEGE_ENABLED = 0x00000002;

@@ -10,12 +10,12 @@
 
 #include <mutex>
 
+#include "platform/security.h"  // the access rights of kernel objects
 #include "platform/types.h"
 
 namespace platform {
 
 inline constexpr DWORD STILL_ACTIVE = 259;
-inline constexpr DWORD SYNCHRONIZE = 0x00100000;
 inline constexpr DWORD EVENT_MODIFY_STATE = 0x0002;
 inline constexpr DWORD EVENT_ALL_ACCESS = 0x1F0003;
 inline constexpr DWORD MUTEX_ALL_ACCESS = 0x1F0001;
