@@ -9,6 +9,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "devices_profile.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 
@@ -108,6 +109,7 @@ nlohmann::json ParseProfile(std::string_view text, const std::string& origin) {
       }
     }
   }
+  devices_detail::ValidateDevicesProfile(profile, origin);
   return profile;
 }
 
