@@ -1,5 +1,6 @@
 #include "platform/devices.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstring>
