@@ -15,27 +15,24 @@
 #include "platform/text.h"
 
 namespace platform {
+namespace devices_detail {
 namespace {
 
-using devices_detail::DeviceNode;
-using devices_detail::DriverRecord;
-
-using NodeList = std::vector<DeviceNode>;
-
-// The machine's nodes, parsed from its profile once.
 struct DeviceTree {
   std::once_flag once;
-  std::shared_ptr<const NodeList> nodes;
+  std::shared_ptr<const std::vector<DeviceNode>> nodes;
   DWORD error = NO_ERROR;
 };
 
-std::shared_ptr<const NodeList> MachineNodes() {
+}  // namespace
+
+std::shared_ptr<const std::vector<DeviceNode>> MachineDeviceNodes() {
   Machine& machine = CurrentMachine();
   DeviceTree& tree = machine.State<DeviceTree>();
   std::call_once(tree.once, [&] {
     try {
       tree.nodes =
-          std::make_shared<const NodeList>(devices_detail::ParseDeviceNodes(machine.Profile(), "machine profile"));
+          std::make_shared<const std::vector<DeviceNode>>(ParseDeviceNodes(machine.Profile(), "machine profile"));
     } catch (const std::exception&) {
       tree.error = ERROR_INVALID_DATA;  // checked at load, so only a profile changed behind our back
     }
@@ -43,6 +40,15 @@ std::shared_ptr<const NodeList> MachineNodes() {
   if (tree.error != NO_ERROR) SetLastError(tree.error);
   return tree.nodes;
 }
+
+}  // namespace devices_detail
+
+namespace {
+
+using devices_detail::DeviceNode;
+using devices_detail::DriverRecord;
+
+using NodeList = std::vector<DeviceNode>;
 
 // Where a caller's SP_DEVINFO_DATA / SP_DEVICE_INTERFACE_DATA points: the set's serial
 // in the top half of Reserved, so data of another set is told apart.
@@ -129,7 +135,7 @@ HDEVINFO SetupDiGetClassDevs(const GUID* classGuid, LPCWSTR enumerator, HWND /*h
   }
   std::shared_ptr<const NodeList> tree;
   try {
-    tree = MachineNodes();
+    tree = devices_detail::MachineDeviceNodes();
   } catch (const MachineError&) {
     SetLastError(ERROR_INVALID_DATA);
     return INVALID_HANDLE_VALUE;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,6 +47,10 @@ struct DeviceNode {
 // The nodes of `profile` (none when it has no "devices" key). Throws MachineError
 // naming `origin`, the JSON path of the offending value and what is wrong with it.
 std::vector<DeviceNode> ParseDeviceNodes(const nlohmann::json& profile, const std::string& origin);
+
+// The current machine's nodes, parsed from its profile on first use and shared by
+// every set made from them. Null with the last error set when they cannot be had.
+std::shared_ptr<const std::vector<DeviceNode>> MachineDeviceNodes();
 
 // Checks the "devices" section only; called while a profile is loaded.
 void ValidateDevicesProfile(const nlohmann::json& profile, const std::string& origin);

@@ -1,7 +1,9 @@
 #include "platform/devices.h"
 
+#include <atomic>
 #include <cstddef>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -308,6 +310,35 @@ TEST_F(DevicesTest, TheDefaultMachineHasBothPlatformNodesWithDrivers) {
     EXPECT_FALSE(node.drivers.empty()) << WideToUtf8(node.instanceId);
   }
   EXPECT_THAT(ids, ::testing::IsSupersetOf({L"ACPI\\QVZC000C\\0", L"ACPI\\QVZC0003\\0"}));
+}
+
+class DevicesConcurrencyTest : public DevicesTest {};
+
+TEST_F(DevicesConcurrencyTest, ThreadsShareOneSetAndMakeTheirOwn) {
+  SP_DEVINFO_DATA shared;
+  HDEVINFO set = FirstDevice(L"ACPI\\QVZC000C", &shared);
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 50; ++i) {
+        SP_DRVINFO_DATA driver = NewDriverData();
+        if (!SetupDiBuildDriverInfoList(set, &shared, SPDIT_COMPATDRIVER) ||
+            !SetupDiEnumDriverInfo(set, &shared, SPDIT_COMPATDRIVER, 1, &driver) ||
+            std::wstring(driver.Description) != L"Generic Interface") {
+          ++failures;
+        }
+        HDEVINFO own = SetupDiGetClassDevs(nullptr, L"ACPI", nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT);
+        SP_DEVINFO_DATA data{sizeof(SP_DEVINFO_DATA)};
+        DWORD count = 0;
+        while (SetupDiEnumDeviceInfo(own, count, &data)) ++count;
+        if (count != 4 || !SetupDiDestroyDeviceInfoList(own)) ++failures;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(failures, 0);
+  EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
 }
 
 class DeviceProfileTest : public testing::MachineTest {

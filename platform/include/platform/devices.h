@@ -27,8 +27,8 @@
 // the machine fails the call with ERROR_INVALID_DATA, as an unknown enumerator does on
 // the original; a known one whose nodes are all filtered out gives an empty set.
 //
-// A set is a snapshot: it keeps the nodes as they were when it was made. Sets are
-// handles of the machine's handle table; only SetupDiDestroyDeviceInfoList closes one.
+// A set is a snapshot: it keeps the nodes as they were when it was made. Sets live in
+// the process's handle table; only SetupDiDestroyDeviceInfoList closes one.
 // Device I/O on an interface's path is a separate area.
 #pragma once
 
