@@ -9,6 +9,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "devices_profile.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "sessions_internal.h"
@@ -110,6 +111,7 @@ nlohmann::json ParseProfile(std::string_view text, const std::string& origin) {
     }
   }
   sessions_detail::ValidateProfile(profile, origin);
+  devices_detail::ValidateDevicesProfile(profile, origin);
   return profile;
 }
 

@@ -12,6 +12,7 @@
 #include <exception>
 #include <iterator>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -19,6 +20,7 @@
 
 #include <fmt/format.h>
 
+#include "platform/devices.h"
 #include "platform/eventlog.h"
 #include "platform/machine.h"
 #include "platform/registry.h"
@@ -321,6 +323,95 @@ int Events(Args args) {
   return kOk;
 }
 
+// --- devices -------------------------------------------------------------------------
+
+std::optional<platform::GUID> GuidArg(std::string_view text) {
+  if (text.size() == 38 && text.front() == '{' && text.back() == '}') text = text.substr(1, 36);
+  if (text.size() != 36) return std::nullopt;
+  unsigned d1 = 0, d2 = 0, d3 = 0, b[8] = {};
+  int used = 0;
+  const std::string s(text);
+  if (std::sscanf(s.c_str(), "%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%n", &d1, &d2, &d3, &b[0], &b[1], &b[2], &b[3],
+                  &b[4], &b[5], &b[6], &b[7], &used) != 11 ||
+      used != 36) {
+    return std::nullopt;
+  }
+  platform::GUID g{d1, static_cast<platform::WORD>(d2), static_cast<platform::WORD>(d3), {}};
+  for (int i = 0; i < 8; ++i) g.Data4[i] = static_cast<platform::BYTE>(b[i]);
+  return g;
+}
+
+// Lists the machine's device nodes through the setup API, the way the service sees
+// them: instance id, whether it is attached, its compatible drivers and, for an
+// interface class, the interface paths.
+int Devices(Args args) {
+  using namespace platform;
+  bool presentOnly = false;
+  std::optional<GUID> interfaceClass;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--present") {
+      presentOnly = true;
+    } else if (args[i] == "--interface" && i + 1 < args.size()) {
+      interfaceClass = GuidArg(args[++i]);
+      if (!interfaceClass) Usage(fmt::format("not a GUID: {}", args[i]));
+    } else {
+      Usage(fmt::format("unknown option for devices: {}", args[i]));
+    }
+  }
+
+  std::set<DWORD> attached;
+  if (HDEVINFO present = SetupDiGetClassDevs(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT);
+      present != INVALID_HANDLE_VALUE) {
+    SP_DEVINFO_DATA data{sizeof(SP_DEVINFO_DATA)};
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(present, i, &data); ++i) attached.insert(data.DevInst);
+    SetupDiDestroyDeviceInfoList(present);
+  }
+
+  const DWORD flags = (interfaceClass ? DIGCF_DEVICEINTERFACE : DIGCF_ALLCLASSES) | (presentOnly ? DIGCF_PRESENT : 0);
+  HDEVINFO set = SetupDiGetClassDevs(interfaceClass ? &*interfaceClass : nullptr, nullptr, nullptr, flags);
+  if (set == INVALID_HANDLE_VALUE) Fail(fmt::format("cannot list the devices (error {})", GetLastError()));
+  SP_DEVINFO_DATA data{sizeof(SP_DEVINFO_DATA)};
+  DWORD count = 0;
+  for (; SetupDiEnumDeviceInfo(set, count, &data); ++count) {
+    wchar_t id[512] = {};
+    SetupDiGetDeviceInstanceId(set, &data, id, std::size(id), nullptr);
+    fmt::print("{}    {}\n", WideToUtf8(id), attached.contains(data.DevInst) ? "present" : "not present");
+    if (!SetupDiBuildDriverInfoList(set, &data, SPDIT_COMPATDRIVER)) {
+      fmt::print("    driver list: error {}\n", GetLastError());
+    } else {
+      SP_DRVINFO_DATA driver{};
+      driver.cbSize = sizeof driver;
+      DWORD d = 0;
+      for (; SetupDiEnumDriverInfo(set, &data, SPDIT_COMPATDRIVER, d, &driver); ++d) {
+        const auto v = driver.DriverVersion;
+        fmt::print("    driver {} | {} | {} | {}.{}.{}.{} | type {}\n", WideToUtf8(driver.Description),
+                   WideToUtf8(driver.MfgName), WideToUtf8(driver.ProviderName), (v >> 48) & 0xFFFF, (v >> 32) & 0xFFFF,
+                   (v >> 16) & 0xFFFF, v & 0xFFFF, driver.DriverType);
+      }
+      if (d == 0) fmt::print("    no compatible driver\n");
+    }
+    if (interfaceClass) {
+      SP_DEVICE_INTERFACE_DATA iface{};
+      iface.cbSize = sizeof iface;
+      for (DWORD k = 0; SetupDiEnumDeviceInterfaces(set, &data, &*interfaceClass, k, &iface); ++k) {
+        DWORD needed = 0;
+        SetupDiGetDeviceInterfaceDetail(set, &iface, nullptr, 0, &needed, nullptr);
+        std::vector<std::uint64_t> buffer(needed / sizeof(std::uint64_t) + 1);
+        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA*>(buffer.data());
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA);
+        if (needed != 0 && SetupDiGetDeviceInterfaceDetail(set, &iface, detail, needed, nullptr, nullptr)) {
+          fmt::print("    interface {}\n", WideToUtf8(detail->DevicePath));
+        } else {
+          fmt::print("    interface: error {}\n", GetLastError());
+        }
+      }
+    }
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  if (count == 0) fmt::print("no device nodes\n");
+  return kOk;
+}
+
 int Root(Args args) {
   if (!args.empty()) Usage("root takes no arguments");
   fmt::print("{}\n", platform::CurrentMachine().Root().string());
@@ -467,6 +558,7 @@ constexpr Verb kVerbs[] = {
     {"sessions", "", "print the machine's terminal sessions", Sessions},
     {"session", "(logon ID USER | logoff ID | lock ID | unlock ID | connect ID | disconnect ID) [--service NAME]",
      "change a session and deliver the session change to the service (default Varnel) when it runs", Session},
+    {"devices", "[--present] [--interface GUID]", "list the device nodes and their compatible drivers", Devices},
     {"root", "", "print the machine root folder", Root},
     {"version", "", "print the tool's file version", Version},
     {"help", "[VERB]", "print usage", Help},

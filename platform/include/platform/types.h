@@ -169,6 +169,18 @@ DWORD Win32ErrorFromErrno(int err);
 DWORD GetCurrentThreadId();
 DWORD GetCurrentProcessId();
 
+// A 128-bit identifier (interface classes, setup classes, COM classes), in the
+// original's layout so that code comparing or printing its fields reads the same.
+struct GUID {
+  DWORD Data1;
+  WORD Data2;
+  WORD Data3;
+  BYTE Data4[8];
+
+  friend bool operator==(const GUID&, const GUID&) = default;
+};
+using REFGUID = const GUID&;
+
 struct SYSTEMTIME {
   WORD wYear;
   WORD wMonth;

@@ -1,87 +1,42 @@
-// Captures what the process-wide logger writes while the object lives, so that a test
-// can check the lines a function logs. One capture at a time; no other thread may log
-// while a capture is made or removed.
+// Collects what the service's code logs while a test runs: a listener of its own that
+// joins the process logger for the lifetime of the object. One capture at a time; no
+// other thread may log while a capture is made or removed.
 #pragma once
 
-#include <algorithm>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "korvo_log.h"
-#include "platform/text.h"
 
 namespace Korvo::Shared::testing {
 
 class LogCapture {
  public:
-  struct Line {
-    int level;
-    std::string function;
-    std::wstring message;
-  };
-
-  LogCapture() {
-    auto listener = std::make_unique<Listener>(this);
-    m_listener = listener.get();
-    CKorvoLogger* logger = GetLogger();
-    logger->listeners.push_back(std::move(listener));
-    ++logger->listenerCount;
-  }
-  ~LogCapture() {
-    CKorvoLogger* logger = GetLogger();
-    auto& all = logger->listeners;
-    all.erase(std::remove_if(all.begin(), all.end(), [&](const auto& l) { return l.get() == m_listener; }), all.end());
-    --logger->listenerCount;
-  }
+  LogCapture();
+  ~LogCapture();
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
-  std::vector<Line> Lines() const {
-    std::lock_guard guard(m_lock);
-    return m_lines;
-  }
-  // True when a line of `level` and `function` has exactly `message`.
-  bool Has(int level, const std::string& function, const std::wstring& message) const {
-    std::lock_guard guard(m_lock);
-    return std::any_of(m_lines.begin(), m_lines.end(), [&](const Line& l) {
-      return l.level == level && l.function == function && l.message == message;
-    });
-  }
-  // How many lines of `function` have `level`.
-  int Count(int level, const std::string& function) const {
-    std::lock_guard guard(m_lock);
-    return static_cast<int>(std::count_if(m_lines.begin(), m_lines.end(),
-                                          [&](const Line& l) { return l.level == level && l.function == function; }));
-  }
-  // Every line, one per text line, for failure messages.
-  std::string Dump() const {
-    std::string out;
-    for (const auto& l : Lines()) {
-      out += std::to_string(l.level) + "|" + l.function + "|" + platform::WideToUtf8(l.message) + "\n";
-    }
-    return out;
-  }
+  // Every entry so far as "Level|Function|message", the log line without its time
+  // stamp, thread id and level padding.
+  std::vector<std::wstring> Lines() const;
+  // Only the entries of one function, as "Level|message".
+  std::vector<std::wstring> Lines(const std::string& functionName) const;
+  void Clear();
+
+  // True when an entry of `level` and `functionName` has exactly `message`.
+  bool Has(int level, const std::string& functionName, const std::wstring& message) const;
+  // How many entries of `functionName` have `level`.
+  int Count(int level, const std::string& functionName) const;
+  // Every line, for failure messages.
+  std::string Dump() const;
 
  private:
-  class Listener final : public CKorvoLogListener {
-   public:
-    explicit Listener(LogCapture* owner) : CKorvoLogListener(LogLevel::TraceIn, 1), m_owner(owner) {
-      maxLevel = LogLevel::Diag;
-    }
-    void Write(const LogData& data) override {
-      std::lock_guard guard(m_owner->m_lock);
-      m_owner->m_lines.push_back(Line{data.level, data.functionName, data.message});
-    }
-    unsigned GetType() const override { return 0; }
-
-   private:
-    LogCapture* m_owner;
-  };
-
-  mutable std::mutex m_lock;
-  std::vector<Line> m_lines;
-  Listener* m_listener = nullptr;
+  class Listener;
+  Listener* m_pListener;  // owned by the logger while attached
+  int m_savedMinLevel = 0;
+  int m_savedMaxLevel = 0;
 };
 
 }  // namespace Korvo::Shared::testing

@@ -1,0 +1,138 @@
+// The machine's device tree as the setup API shows it: device information sets,
+// device nodes, their compatible drivers and their device interfaces.
+//
+// The nodes come from the machine profile's "devices" array, one object a node:
+//
+//   {
+//     "instanceId": "ACPI\\QVZC000C\\0",              device instance id (required)
+//     "present": true,                                 false: a phantom (known, not attached)
+//     "classGuid": "{4d36e97d-e325-11ce-bfc1-08002be10318}",   setup class (optional)
+//     "interfaces": [                                  device interfaces (optional)
+//       {"classGuid": "{...}", "path": "\\\\?\\...",   path defaults to the instance id form
+//        "faults": {"SetupDiGetDeviceInterfaceDetail": 87}}
+//     ],
+//     "drivers": [                                     compatible drivers, best first (optional)
+//       {"description": "...", "manufacturer": "...", "provider": "...",
+//        "type": 2, "version": "1.0.12.3", "date": "2023-05-17"}
+//     ],
+//     "faults": {"SetupDiBuildDriverInfoList": 5, "SetupDiEnumDriverInfo": 13}
+//   }
+//
+// A "faults" entry makes that call fail for the node (or interface) with the given
+// Win32 error code, so the callers' failure paths can be exercised.
+//
+// An enumerator passed to SetupDiGetClassDevs is matched against instance ids without
+// regard to case, at a "\" boundary: "ACPI" and "ACPI\QVZC000C" both find
+// "ACPI\QVZC000C\0", "ACPI\QVZC000" does not. An enumerator that names no node of
+// the machine fails the call with ERROR_INVALID_DATA, as an unknown enumerator does on
+// the original; a known one whose nodes are all filtered out gives an empty set.
+//
+// A set is a snapshot: it keeps the nodes as they were when it was made. Sets live in
+// the process's handle table; only SetupDiDestroyDeviceInfoList closes one.
+// Device I/O on an interface's path is a separate area.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/types.h"
+
+namespace platform {
+
+using HDEVINFO = void*;
+using HWND = void*;
+using ULONG_PTR = std::uintptr_t;
+using DWORDLONG = std::uint64_t;
+
+inline constexpr DWORD ERROR_INVALID_USER_BUFFER = 1784;
+
+// SetupDiGetClassDevs flags.
+inline constexpr DWORD DIGCF_DEFAULT = 0x00000001;
+inline constexpr DWORD DIGCF_PRESENT = 0x00000002;
+inline constexpr DWORD DIGCF_ALLCLASSES = 0x00000004;
+inline constexpr DWORD DIGCF_PROFILE = 0x00000008;
+inline constexpr DWORD DIGCF_DEVICEINTERFACE = 0x00000010;
+
+// Driver list types.
+inline constexpr DWORD SPDIT_NODRIVER = 0x00000000;
+inline constexpr DWORD SPDIT_CLASSDRIVER = 0x00000001;
+inline constexpr DWORD SPDIT_COMPATDRIVER = 0x00000002;
+
+// SP_DEVICE_INTERFACE_DATA flags.
+inline constexpr DWORD SPINT_ACTIVE = 0x00000001;
+inline constexpr DWORD SPINT_DEFAULT = 0x00000002;
+inline constexpr DWORD SPINT_REMOVED = 0x00000004;
+
+inline constexpr DWORD LINE_LEN = 256;
+
+struct SP_DEVINFO_DATA {
+  DWORD cbSize;  // sizeof(SP_DEVINFO_DATA)
+  GUID ClassGuid;
+  DWORD DevInst;
+  ULONG_PTR Reserved;
+};
+
+struct SP_DEVICE_INTERFACE_DATA {
+  DWORD cbSize;  // sizeof(SP_DEVICE_INTERFACE_DATA)
+  GUID InterfaceClassGuid;
+  DWORD Flags;
+  ULONG_PTR Reserved;
+};
+
+// Variable length: DevicePath runs on past the structure. cbSize is the size of the
+// fixed structure, the buffer's size is passed separately.
+struct SP_DEVICE_INTERFACE_DETAIL_DATA {
+  DWORD cbSize;  // sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA)
+  WCHAR DevicePath[1];
+};
+
+struct SP_DRVINFO_DATA {
+  DWORD cbSize;  // sizeof(SP_DRVINFO_DATA)
+  DWORD DriverType;
+  ULONG_PTR Reserved;
+  WCHAR Description[LINE_LEN];
+  WCHAR MfgName[LINE_LEN];
+  WCHAR ProviderName[LINE_LEN];
+  FILETIME DriverDate;
+  DWORDLONG DriverVersion;  // a.b.c.d as four 16-bit parts, a in the top word
+};
+
+// Devices of the machine. `classGuid` is a setup class, ignored with DIGCF_ALLCLASSES;
+// with DIGCF_DEVICEINTERFACE it is a device interface class and the set holds the
+// devices that expose it (all devices with an interface when DIGCF_ALLCLASSES is set
+// too). DIGCF_PRESENT leaves out phantom devices and, for interfaces, removed ones.
+// INVALID_HANDLE_VALUE on failure: ERROR_INVALID_PARAMETER without a class and without
+// DIGCF_ALLCLASSES, ERROR_INVALID_FLAGS for unknown flags, ERROR_INVALID_DATA for an
+// enumerator that names no device.
+HDEVINFO SetupDiGetClassDevs(const GUID* classGuid, LPCWSTR enumerator, HWND hwndParent, DWORD flags);
+BOOL SetupDiDestroyDeviceInfoList(HDEVINFO deviceInfoSet);
+
+// The set's devices in the profile's order; ERROR_NO_MORE_ITEMS past the last one.
+BOOL SetupDiEnumDeviceInfo(HDEVINFO deviceInfoSet, DWORD memberIndex, SP_DEVINFO_DATA* deviceInfoData);
+// Two-call protocol: ERROR_INSUFFICIENT_BUFFER with *requiredSize (characters,
+// terminator included) when the buffer is null or too small.
+BOOL SetupDiGetDeviceInstanceId(HDEVINFO deviceInfoSet, const SP_DEVINFO_DATA* deviceInfoData, LPWSTR deviceInstanceId,
+                                DWORD deviceInstanceIdSize, DWORD* requiredSize);
+
+// Compatible drivers of one device (SPDIT_COMPATDRIVER; class driver lists are not
+// kept by this machine and fail with ERROR_NOT_SUPPORTED). Enumerating a list that
+// was not built, or past its end, fails with ERROR_NO_MORE_ITEMS.
+BOOL SetupDiBuildDriverInfoList(HDEVINFO deviceInfoSet, SP_DEVINFO_DATA* deviceInfoData, DWORD driverType);
+BOOL SetupDiEnumDriverInfo(HDEVINFO deviceInfoSet, SP_DEVINFO_DATA* deviceInfoData, DWORD driverType, DWORD memberIndex,
+                           SP_DRVINFO_DATA* driverInfoData);
+BOOL SetupDiDestroyDriverInfoList(HDEVINFO deviceInfoSet, SP_DEVINFO_DATA* deviceInfoData, DWORD driverType);
+
+// Interfaces of class `interfaceClassGuid` of the set's devices (of one device when
+// deviceInfoData is given), in device order.
+BOOL SetupDiEnumDeviceInterfaces(HDEVINFO deviceInfoSet, SP_DEVINFO_DATA* deviceInfoData,
+                                 const GUID* interfaceClassGuid, DWORD memberIndex,
+                                 SP_DEVICE_INTERFACE_DATA* deviceInterfaceData);
+// Two-call protocol: with no buffer (size 0) or one that is too small it fails with
+// ERROR_INSUFFICIENT_BUFFER and sets *requiredSize in bytes; a buffer whose cbSize is
+// not sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA) fails with ERROR_INVALID_USER_BUFFER.
+// deviceInfoData, when given, receives the device that owns the interface.
+BOOL SetupDiGetDeviceInterfaceDetail(HDEVINFO deviceInfoSet, SP_DEVICE_INTERFACE_DATA* deviceInterfaceData,
+                                     SP_DEVICE_INTERFACE_DETAIL_DATA* deviceInterfaceDetailData,
+                                     DWORD deviceInterfaceDetailDataSize, DWORD* requiredSize,
+                                     SP_DEVINFO_DATA* deviceInfoData);
+
+}  // namespace platform
