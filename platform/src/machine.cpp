@@ -11,6 +11,7 @@
 
 #include "platform/registry.h"
 #include "platform/text.h"
+#include "platform/wmi.h"
 
 namespace platform {
 namespace {
@@ -108,6 +109,7 @@ nlohmann::json ParseProfile(std::string_view text, const std::string& origin) {
       }
     }
   }
+  wmi_detail::ValidateProfile(profile, origin);
   return profile;
 }
 
