@@ -1,6 +1,8 @@
 #include "platform/wmi.h"
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -8,8 +10,8 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/machine.h"
-#include "platform/text.h"
 #include "platform/testing/machine_test.h"
+#include "platform/text.h"
 #include "wmi_internal.h"
 
 namespace platform {
@@ -457,6 +459,48 @@ TEST_F(WmiTest, QueryConnectionBlanketAndLocatorFaults) {
   ComPtr<IWbemLocator> locator;
   EXPECT_EQ(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&locator)),
             REGDB_E_CLASSNOTREG);
+}
+
+TEST_F(WmiTest, ConcurrencyThreadsShareTheRepositoryAndItsFaultCounts) {
+  UseProfile(ProfileWith(nlohmann::json::parse(R"({
+    "namespaces": { "ROOT\\wmi": { "classes": { "MS_SystemInformation": [ {
+      "SystemSKU": { "value": "SKU1", "fault": { "kind": "fail", "count": 20 } } } ] } } } })")));
+  constexpr int kThreads = 8;
+  constexpr int kReads = 10;
+  std::atomic<int> failures{0};
+  std::atomic<int> values{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    // The threads join the multithreaded apartment the fixture's thread made.
+    threads.emplace_back([&] {
+      ComPtr<IWbemLocator> locator;
+      ASSERT_EQ(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&locator)), S_OK);
+      ComPtr<IWbemServices> services;
+      ASSERT_EQ(locator->ConnectServer(BStr(L"ROOT\\wmi"), nullptr, nullptr, nullptr, 0, nullptr, nullptr, &services),
+                S_OK);
+      ComPtr<IEnumWbemClassObject> enumerator;
+      ASSERT_EQ(services->ExecQuery(BStr(L"WQL"), BStr(L"SELECT * FROM MS_SystemInformation"), kQueryFlags, nullptr,
+                                    &enumerator),
+                S_OK);
+      ComPtr<IWbemClassObject> object;
+      ULONG returned = 0;
+      ASSERT_EQ(enumerator->Next(WBEM_INFINITE, 1, &object, &returned), S_OK);
+      for (int i = 0; i < kReads; ++i) {
+        ComPtr<IWbemClassObject> copy = object;  // references taken and dropped at once
+        Variant value;
+        if (FAILED(copy->Get(L"SystemSKU", 0, &value, nullptr, nullptr))) {
+          ++failures;
+        } else if (value.vt == VT_BSTR && std::wstring(value.bstrVal) == L"SKU1") {
+          ++values;
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(failures.load(), 20);
+  EXPECT_EQ(values.load(), kThreads * kReads - 20);
+  EXPECT_EQ(wmi::PropertyReadCount(L"ROOT\\wmi", L"MS_SystemInformation", L"SystemSKU"),
+            static_cast<std::uint64_t>(kThreads * kReads));
 }
 
 // --- Profile checks ------------------------------------------------------------------------
