@@ -12,6 +12,7 @@
 #include "devices_profile.h"
 #include "platform/registry.h"
 #include "platform/text.h"
+#include "platform/wmi.h"
 #include "sessions_internal.h"
 
 namespace platform {
@@ -112,6 +113,7 @@ nlohmann::json ParseProfile(std::string_view text, const std::string& origin) {
   }
   sessions_detail::ValidateProfile(profile, origin);
   devices_detail::ValidateDevicesProfile(profile, origin);
+  wmi_detail::ValidateProfile(profile, origin);
   return profile;
 }
 

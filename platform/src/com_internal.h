@@ -1,0 +1,16 @@
+// Classes the platform itself provides through CoCreateInstance (the WBEM locator,
+// ...). Looked up after the classes registered at run time.
+#pragma once
+
+#include "platform/com.h"
+
+namespace platform::com_detail {
+
+// Creates an object of a built-in class; REGDB_E_CLASSNOTREG when `clsid` is none.
+HRESULT CreateBuiltInObject(REFCLSID clsid, REFIID riid, void** object);
+
+}  // namespace platform::com_detail
+
+namespace platform::wmi_detail {
+HRESULT CreateWbemLocator(REFIID riid, void** object);
+}  // namespace platform::wmi_detail
