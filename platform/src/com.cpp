@@ -1,4 +1,5 @@
 #include "platform/com.h"
+#include "platform/security.h"
 
 #include <cstdlib>
 #include <cwctype>
@@ -129,8 +130,13 @@ HRESULT CoInitializeSecurity(PSECURITY_DESCRIPTOR securityDescriptor, LONG authS
   // With EOAC_APPID the first parameter is the application id, not a descriptor.
   if ((capabilities & EOAC_APPID) != 0 && securityDescriptor == nullptr) return E_INVALIDARG;
   if ((capabilities & EOAC_AUTHN_INFO_DEFAULT) != 0 || authList != nullptr) return E_INVALIDARG;
-  state.security =
-      com::ProcessSecurity{true, securityDescriptor != nullptr, authServiceCount, authnLevel, impLevel, capabilities};
+  std::vector<BYTE> copy;
+  if (securityDescriptor != nullptr) {
+    copy = security::CopySecurityDescriptor(securityDescriptor);
+    if (copy.empty()) return E_INVALIDARG;
+  }
+  state.security = com::ProcessSecurity{
+      true, securityDescriptor != nullptr, authServiceCount, authnLevel, impLevel, capabilities, std::move(copy)};
   return S_OK;
 }
 

@@ -18,6 +18,8 @@
 #include <tuple>
 #include <utility>
 
+#include <vector>
+
 #include "platform/types.h"
 
 namespace platform {
@@ -114,6 +116,9 @@ struct ProcessSecurity {
   DWORD authnLevel = 0;
   DWORD impLevel = 0;
   DWORD capabilities = 0;
+  // A self-relative copy of the descriptor given (empty without one), which the
+  // process's objects are checked against.
+  std::vector<BYTE> securityDescriptor;
 };
 ProcessSecurity QueryProcessSecurity();
 // Whether the calling thread is in an apartment, and which kind.
