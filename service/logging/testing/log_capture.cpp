@@ -35,10 +35,14 @@ class LogCapture::Listener : public CKorvoLogListener {
   std::vector<LogData> m_entries;
 };
 
-LogCapture::LogCapture() {
+LogCapture::LogCapture(bool exclusive) {
   auto listener = std::make_unique<Listener>();
   m_pListener = listener.get();
   auto* logger = GetLogger();
+  if (exclusive) {
+    m_setAside = std::move(logger->listeners);
+    logger->listeners.clear();
+  }
   logger->listeners.push_back(std::move(listener));
   logger->listenerCount = static_cast<int>(logger->listeners.size());
   // Even a logger that came up without listeners passes TraceIn..Error on to us.
@@ -52,6 +56,7 @@ LogCapture::~LogCapture() {
   auto* logger = GetLogger();
   auto& all = logger->listeners;
   all.erase(std::remove_if(all.begin(), all.end(), [&](const auto& l) { return l.get() == m_pListener; }), all.end());
+  for (auto& listener : m_setAside) all.push_back(std::move(listener));
   logger->listenerCount = static_cast<int>(all.size());
   logger->minLevel = m_savedMinLevel;
   logger->maxLevel = m_savedMaxLevel;
@@ -73,6 +78,10 @@ std::vector<std::wstring> LogCapture::Lines(const std::string& functionName) con
     lines.push_back(std::wstring(Korvo::Shared::LogLevelName(e.level)) + L"|" + e.message);
   }
   return lines;
+}
+
+std::vector<LogData> LogCapture::Entries() const {
+  return m_pListener->Entries();
 }
 
 void LogCapture::Clear() {

@@ -3,6 +3,7 @@
 // other thread may log while a capture is made or removed.
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -13,7 +14,9 @@ namespace Korvo::Shared::testing {
 
 class LogCapture {
  public:
-  LogCapture();
+  // An exclusive capture takes the logger's other listeners away while it lives, so
+  // that nothing else (the log file) sees what the test logs.
+  explicit LogCapture(bool exclusive = false);
   ~LogCapture();
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
@@ -24,6 +27,8 @@ class LogCapture {
   // Only the entries of one function, as "Level|message".
   std::vector<std::wstring> Lines(const std::string& functionName) const;
   void Clear();
+  // The entries themselves, in order.
+  std::vector<LogData> Entries() const;
 
   // True when an entry of `level` and `functionName` has exactly `message`.
   bool Has(int level, const std::string& functionName, const std::wstring& message) const;
@@ -37,6 +42,7 @@ class LogCapture {
   Listener* m_pListener;  // owned by the logger while attached
   int m_savedMinLevel = 0;
   int m_savedMaxLevel = 0;
+  std::vector<std::unique_ptr<CKorvoLogListener>> m_setAside;  // of an exclusive capture
 };
 
 }  // namespace Korvo::Shared::testing

@@ -5,62 +5,14 @@
 
 namespace RpcServer::testing {
 
-using Korvo::Shared::CKorvoLogListener;
-using Korvo::Shared::LogData;
-using Korvo::Shared::LogLevel;
-
-// Keeps every entry in memory; the process logger gets it instead of its own
-// listeners for the length of a test.
-class SysInfoTest::Capture final : public CKorvoLogListener {
- public:
-  Capture() : CKorvoLogListener(LogLevel::TraceIn, 1) {
-    minLevel = LogLevel::TraceIn;
-    maxLevel = LogLevel::Diag;
-  }
-  void Write(const LogData& data) override {
-    std::lock_guard guard(m_lock);
-    m_lines.push_back({data.level, data.functionName, data.message});
-  }
-  unsigned GetType() const override { return 0; }
-
-  std::vector<LoggedLine> Lines() const {
-    std::lock_guard guard(m_lock);
-    return m_lines;
-  }
-  void Clear() {
-    std::lock_guard guard(m_lock);
-    m_lines.clear();
-  }
-
- private:
-  mutable std::mutex m_lock;
-  std::vector<LoggedLine> m_lines;
-};
-
 void SysInfoTest::SetUp() {
   MachineTest::SetUp();
-  auto* logger = Korvo::Shared::GetLogger();
-  m_savedListeners = std::move(logger->listeners);
-  m_savedCount = logger->listenerCount;
-  m_savedMin = logger->minLevel;
-  m_savedMax = logger->maxLevel;
-  logger->listeners.clear();
-  auto capture = std::make_unique<Capture>();
-  m_capture = capture.get();
-  logger->listeners.push_back(std::move(capture));
-  logger->listenerCount = 1;
-  logger->minLevel = LogLevel::TraceIn;
-  logger->maxLevel = LogLevel::Diag;
+  m_capture = std::make_unique<Korvo::Shared::testing::LogCapture>(true);
   MarkTime();
 }
 
 void SysInfoTest::TearDown() {
-  auto* logger = Korvo::Shared::GetLogger();
-  logger->listeners = std::move(m_savedListeners);
-  logger->listenerCount = m_savedCount;
-  logger->minLevel = m_savedMin;
-  logger->maxLevel = m_savedMax;
-  m_capture = nullptr;
+  m_capture.reset();
   MachineTest::TearDown();
 }
 
@@ -84,7 +36,9 @@ void SysInfoTest::WriteBuildFile(const std::string& bytes) {
 }
 
 std::vector<LoggedLine> SysInfoTest::Lines() const {
-  return m_capture->Lines();
+  std::vector<LoggedLine> out;
+  for (const auto& e : m_capture->Entries()) out.push_back({e.level, e.functionName, e.message});
+  return out;
 }
 
 int SysInfoTest::Count(int level, const std::wstring& message, const char* function) const {

@@ -3,7 +3,7 @@
 // virtual time that passed.
 #pragma once
 
-#include <mutex>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,6 +11,7 @@
 
 #include "korvo_log.h"
 #include "platform/testing/machine_test.h"
+#include "testing/log_capture.h"
 
 namespace RpcServer::testing {
 
@@ -47,12 +48,7 @@ class SysInfoTest : public platform::testing::MachineTest {
   std::uint64_t ElapsedMs();
 
  private:
-  class Capture;
-  Capture* m_capture = nullptr;
-  std::vector<std::unique_ptr<Korvo::Shared::CKorvoLogListener>> m_savedListeners;
-  int m_savedCount = 0;
-  int m_savedMin = 0;
-  int m_savedMax = 0;
+  std::unique_ptr<Korvo::Shared::testing::LogCapture> m_capture;  // exclusive: no log file
   std::uint64_t m_mark = 0;
 };
 
