@@ -19,6 +19,7 @@
 #include <vector>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "platform/devices.h"
 #include "platform/eventlog.h"
@@ -28,6 +29,8 @@
 #include "platform/sessions.h"
 #include "platform/text.h"
 #include "platform/version.h"
+#include "platform/wmi.h"
+#include "wmi_data.h"
 
 namespace {
 
@@ -548,6 +551,65 @@ int Session(Args args) {
   return kOk;
 }
 
+// --- sysinfo -----------------------------------------------------------------------------
+
+constexpr int kEmptyRecord = 3;
+
+// Why a read left the record empty: the first of the three namespaces that cannot be
+// opened, else the status the read ended with.
+std::string EmptyRecordReason(platform::HRESULT readResult) {
+  using namespace platform;
+  ComPtr<IWbemLocator> locator;
+  HRESULT hr = CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
+                                reinterpret_cast<LPVOID*>(locator.GetAddressOf()));
+  if (FAILED(hr)) return fmt::format("the WMI locator cannot be created (0x{:08X})", static_cast<DWORD>(hr));
+  for (const wchar_t* name : {L"ROOT\\wmi", L"ROOT\\CIMV2", L"ROOT\\korvo\\instrumentedbios"}) {
+    ComPtr<IWbemServices> services;
+    hr = locator->ConnectServer(BStr(name).Get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr,
+                                services.GetAddressOf());
+    if (FAILED(hr)) {
+      return fmt::format("the namespace {} cannot be opened (0x{:08X})", WideToUtf8(name), static_cast<DWORD>(hr));
+    }
+  }
+  return fmt::format("the read stopped early (0x{:08X}); the service log says where", static_cast<DWORD>(readResult));
+}
+
+int SysInfo(Args args) {
+  bool json = false;
+  for (auto a : args) {
+    if (a != "--json") Usage(fmt::format("unknown option for sysinfo: {}", a));
+    json = true;
+  }
+  RpcServer::WMIData data;
+  const platform::HRESULT hr = data.ReadSysInfo();
+  if (data.m_csSysInfo.empty()) {
+    fmt::print(stderr, "vesk-machine: the system information record is empty: {}\n", EmptyRecordReason(hr));
+    return kEmptyRecord;
+  }
+  // In the order of the record.
+  const std::pair<const char*, const std::wstring*> fields[] = {
+      {"productName", &data.m_csProductName},
+      {"sku", &data.m_csSKU},
+      {"buildId", &data.m_csBuildID},
+      {"memory", &data.m_csMemory},
+      {"processor", &data.m_csProcessor},
+      {"biosVersion", &data.m_csBIOSVersion},
+      {"boardVersion", &data.m_csBaseBoardVersion},
+      {"serialNumber", &data.m_csSerialNumber},
+      {"featureByte", &data.m_csFeatureByte},
+      {"passwordStatus", &data.m_csPasswordStatus},
+  };
+  if (json) {
+    nlohmann::ordered_json out;
+    for (const auto& [name, value] : fields) out[name] = platform::WideToUtf8(*value);
+    fmt::print("{}\n", out.dump(2));
+    return kOk;
+  }
+  fmt::print("{}\n\n", platform::WideToUtf8(data.m_csSysInfo));
+  for (const auto& [name, value] : fields) fmt::print("{:<15} {}\n", name, platform::WideToUtf8(*value));
+  return kOk;
+}
+
 int Help(Args args);
 int Reg(Args args);
 
@@ -559,6 +621,9 @@ constexpr Verb kVerbs[] = {
     {"session", "(logon ID USER | logoff ID | lock ID | unlock ID | connect ID | disconnect ID) [--service NAME]",
      "change a session and deliver the session change to the service (default Varnel) when it runs", Session},
     {"devices", "[--present] [--interface GUID]", "list the device nodes and their compatible drivers", Devices},
+    {"sysinfo", "[--json]",
+     "read the system information as the service does and print the record and its fields (exit 3: empty record)",
+     SysInfo},
     {"root", "", "print the machine root folder", Root},
     {"version", "", "print the tool's file version", Version},
     {"help", "[VERB]", "print usage", Help},
@@ -594,7 +659,7 @@ void PrintUsage() {
   }
   fmt::print(
       "\noptions:\n  --root DIR    use the machine at DIR\n  --help        print this text\n"
-      "\nexit codes: 0 done, 1 not found or failed, 2 usage error\n");
+      "\nexit codes: 0 done, 1 not found or failed, 2 usage error, 3 sysinfo read an empty record\n");
 }
 
 int Help(Args args) {
