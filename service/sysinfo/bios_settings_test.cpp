@@ -60,6 +60,7 @@ TEST_F(BiosSettingsTest, PasswordStatusCombinesTheLegacyAndStellgardHalves) {
     EXPECT_EQ(data.ReadSysInfo(), S_OK);
     EXPECT_EQ(data.m_csPasswordStatus, c.status);
     EXPECT_TRUE(data.m_csSysInfo.ends_with(std::wstring(L"<.^.>") + c.status));
+    EXPECT_EQ(ElapsedMs(), 0u);  // an empty key setting is read once, without retry
   }
   EXPECT_TRUE(Logged(LogLevel::TraceOut, L"Password Return Value = 0x0, Stellgard Return Value = 0x0",
                      "RpcServer::WMIData::ReadBiosPasswordStatus"));
@@ -136,6 +137,43 @@ TEST_F(BiosSettingsTest, FailedPasswordQueriesAreOredIntoTheResult) {
   EXPECT_EQ(stellgard.m_csPasswordStatus, L"0x1");
   EXPECT_EQ(stellgard.m_csFeatureByte, L"3X47aq");  // another query on the same class is untouched
   EXPECT_TRUE(Logged(LogLevel::Error, L"Query for Stellgard BIOS Password status failed. [hr:0x80041001]"));
+}
+
+TEST_F(BiosSettingsTest, PasswordQueriesWithoutEnumeratorLogItAndGiveAZeroStatus) {
+  auto profile = PasswordProfile(true, "K3Y");
+  profile["wmi"]["queryFaults"] = {
+      {{"namespace", kBios}, {"class", "KorvoBIOS_BIOSPassword"}, {"fault", {{"kind", "noEnumerator"}}}},
+      {{"namespace", kBios},
+       {"query",
+        "SELECT Value FROM KorvoBIOS_BIOSString where Name='Enhanced BIOS Authentication Mode Local Access "
+        "Key 1'"},
+       {"fault", {{"kind", "noEnumerator"}}}}};
+  UseProfile(profile);
+  WMIData data;
+  EXPECT_EQ(data.ReadSysInfo(), S_OK);
+  EXPECT_EQ(data.m_csPasswordStatus, L"0x0");
+  EXPECT_TRUE(Logged(LogLevel::Error, L"IEnumWbemClassObject = 0x00000000",
+                     "RpcServer::WMIData::ReadBiosPasswordStatusLegacy"));
+  EXPECT_TRUE(Logged(LogLevel::Error, L"IEnumWbemClassObject = 0x00000000",
+                     "RpcServer::WMIData::ReadBiosPasswordStatusStellgard"));
+}
+
+TEST_F(BiosSettingsTest, UnreadableKeySettingIsReadOnceAndLeavesTheStatusAlone) {
+  auto profile = PasswordProfile(false, nullptr);
+  Objects(profile, kBios, "KorvoBIOS_BIOSString")
+      .push_back(
+          {{"Name", kKeySetting}, {"Value", {{"value", "K3Y"}, {"fault", {{"kind", "fail"}, {"hr", "0x80041004"}}}}}});
+  UseProfile(profile);
+  WMIData data;
+  auto services = Connect();
+  MarkTime();
+  std::uint8_t status = 0xFF;
+  EXPECT_EQ(data.ReadBiosPasswordStatusStellgard(services.Get(), status), WBEM_E_PROVIDER_FAILURE);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(ElapsedMs(), 3100u);  // no retry: one attempt and the pause
+  EXPECT_TRUE(Logged(LogLevel::Error, L"Failed to get BIOS Credential State",
+                     "RpcServer::WMIData::ReadBiosPasswordStatusStellgard"));
+  EXPECT_TRUE(Logged(LogLevel::Verbose, L"Total Settings fetched for Stellgard = 1"));
 }
 
 TEST_F(BiosSettingsTest, UnreadableCredentialStateLeavesTheStatusAlone) {

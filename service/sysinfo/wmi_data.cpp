@@ -1,5 +1,7 @@
 #include "wmi_data.h"
 
+#include <algorithm>
+#include <climits>
 #include <cwchar>
 #include <fstream>
 #include <memory>
@@ -30,15 +32,51 @@ const std::wregex& BuildIdPattern() {
   return pattern;
 }
 
+// Whether the whole build identifier matches the pattern. The matcher recurses once
+// per character of the leading \w{10,}, so a long identifier from the firmware would
+// overflow the stack. That run can only end at the first non-word character, so its
+// last ten characters decide exactly as the whole run does.
+bool MatchesBuildIdPattern(const std::wstring& id) {
+  struct WordClass {
+    std::regex_traits<wchar_t> traits;
+    std::regex_traits<wchar_t>::char_class_type word;
+    explicit WordClass(const std::locale& locale) {
+      traits.imbue(locale);
+      static constexpr wchar_t kWord[] = L"w";
+      word = traits.lookup_classname(kWord, kWord + 1);
+    }
+  };
+  static const WordClass wordClass(BuildIdPattern().getloc());
+  constexpr std::size_t kMinRun = 10;
+  std::size_t run = 0;
+  while (run < id.size() && wordClass.traits.isctype(id[run], wordClass.word)) ++run;
+  const auto from = id.begin() + static_cast<std::ptrdiff_t>(run > kMinRun ? run - kMinRun : 0);
+  return std::regex_match(from, id.end(), BuildIdPattern());
+}
+
 // A decimal integer the way the runtime's text-to-64-bit conversion reads one:
 // leading blanks skipped, stops at the first non-digit, 0 when there is none.
 long long ParseInt64(const std::wstring& text) {
   return std::wcstoll(text.c_str(), nullptr, 10);
 }
 
+// Texts end at their first NUL, as the record travels and is shown as a
+// NUL-terminated string: an embedded NUL would cut off every later field.
+std::wstring UpToNul(const wchar_t* text, std::size_t length) {
+  return std::wstring(text, std::find(text, text + length, L'\0'));
+}
+
 std::wstring VariantText(const VARIANT& v) {
   if (v.vt != VT_BSTR || v.bstrVal == nullptr) return std::wstring();
-  return std::wstring(v.bstrVal, SysStringLen(v.bstrVal));
+  return UpToNul(v.bstrVal, SysStringLen(v.bstrVal));
+}
+
+// Module capacities come from the provider; a sum past the 64-bit range stays at its
+// end instead of wrapping.
+long long SaturatingAdd(long long a, long long b) {
+  long long sum = 0;
+  if (__builtin_add_overflow(a, b, &sum)) return b > 0 ? LLONG_MAX : LLONG_MIN;
+  return sum;
 }
 
 // The text after `tag` up to its first ";" (or all of it, logging `noDelimiter`).
@@ -58,6 +96,7 @@ WMIData::WMIData() {
   static constexpr const char* kFn = "RpcServer::WMIData::WMIData";
   Korvo::Shared::TraceScope trace(kFn);
   HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  m_bComInitialized = SUCCEEDED(hr);
   if (FAILED(hr)) Log(LogLevel::Error, kFn, L"CoInitializeEx failed.  Error: 0x%08X", hr);
   hr = CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IMPERSONATE,
                             nullptr, EOAC_NONE, nullptr);
@@ -66,7 +105,9 @@ WMIData::WMIData() {
 
 WMIData::~WMIData() {
   Korvo::Shared::TraceScope trace("RpcServer::WMIData::~WMIData");
-  CoUninitialize();
+  // Only our own join is ours to end; after a refused one the apartment is the
+  // creator's.
+  if (m_bComInitialized) CoUninitialize();
 }
 
 HRESULT WMIData::ReadSysInfo() {
@@ -228,19 +269,30 @@ HRESULT WMIData::ReadCimv2(IWbemLocator* pLoc) {
       Log(LogLevel::Error, kFn, L"Failed to get Capacity");
       return;
     }
-    m_llInstalledMemory += ParseInt64(capacity);
+    m_llInstalledMemory = SaturatingAdd(m_llInstalledMemory, ParseInt64(capacity));
   });
   if (hr != S_OK) return hr;
 
+  // Every computer-system object converts the same byte sum, so a second one cannot
+  // divide the installed amount twice.
+  const long long installedBytes = m_llInstalledMemory;
   hr = query(L"Select * from Win32_ComputerSystem", [&](IWbemClassObject* pclsObj) {
     std::wstring total;
     if (FAILED(GetBIOSValue(pclsObj, L"TotalPhysicalMemory", total, true))) {
       Log(LogLevel::Error, kFn, L"Failed to get TotalPhysicalMemory");
     } else {
-      BuildMemoryText(total);
+      BuildMemoryText(total, installedBytes);
     }
     Variant oemStrings;
-    if (SUCCEEDED(pclsObj->Get(L"OEMStringArray", 0, &oemStrings, nullptr, nullptr))) ReadOEMStrings(oemStrings);
+    HRESULT oemHr = E_FAIL;
+    try {
+      oemHr = pclsObj->Get(L"OEMStringArray", 0, &oemStrings, nullptr, nullptr);
+    } catch (const _com_error& e) {
+      // Counts as a failed read; it must not end the reading thread.
+      oemHr = e.Error();
+      Log(LogLevel::Error, kFn, L"Exception while getting OEMStringArray with error 0x%08X", oemHr);
+    }
+    if (SUCCEEDED(oemHr)) ReadOEMStrings(oemStrings);
   });
   if (hr != S_OK) return hr;
 
@@ -258,9 +310,9 @@ HRESULT WMIData::ReadCimv2(IWbemLocator* pLoc) {
   });
 }
 
-void WMIData::BuildMemoryText(const std::wstring& totalPhysicalMemory) {
+void WMIData::BuildMemoryText(const std::wstring& totalPhysicalMemory, long long installedBytes) {
   const long long usable = ParseInt64(totalPhysicalMemory) / 1024 / 1024;
-  m_llInstalledMemory /= 1048576;
+  m_llInstalledMemory = installedBytes / 1048576;
   if (usable < 1024) {
     m_csMemory = fmt::sprintf(L"%lld MB (%lld MB %s)", m_llInstalledMemory, usable, kUsable);
   } else {
@@ -280,7 +332,7 @@ void WMIData::ReadOEMStrings(const VARIANT& oemStrings) {
     SafeArrayGetUBound(oemStrings.parray, 1, &upper);
     for (LONG i = lower; i <= upper; ++i) {
       BStr element;
-      if (SUCCEEDED(SafeArrayGetElement(oemStrings.parray, &i, &element))) all += element.Str();
+      if (SUCCEEDED(SafeArrayGetElement(oemStrings.parray, &i, &element))) all += UpToNul(element, element.Length());
     }
   }
   if (all.empty()) return;
@@ -298,7 +350,7 @@ void WMIData::ReadOEMStrings(const VARIANT& oemStrings) {
   static constexpr std::wstring_view kBuildTag = L"BUILDID#";
   if (const auto pos = all.find(kBuildTag); pos != std::wstring::npos) {
     m_csBuildID = TaggedValue(all, pos + kBuildTag.size(), kFn, L"Do not see any semicolon delimiter after BUILDID#.");
-    if (!std::regex_match(m_csBuildID, BuildIdPattern())) m_csBuildID += L" (Recovery Media Used)";
+    if (!MatchesBuildIdPattern(m_csBuildID)) m_csBuildID += L" (Recovery Media Used)";
   } else {
     Log(LogLevel::Verbose, kFn, L"Do not see BUILDID# tag.");
     m_csBuildID = L" ";
@@ -376,7 +428,12 @@ HRESULT WMIData::GetBIOSValue(IWbemClassObject* pclsObj, const std::wstring& str
       do {
         Log(LogLevel::Verbose, kFn, L"Inside while");
         hr = pclsObj->Get(strData.c_str(), 0, &vtProp, nullptr, nullptr);
-        // A value that is no 32-bit integer (null, text) counts as a failed read.
+        // A null value reads as 0, like the integer of an empty variant; other types
+        // are converted, and one that is no number (text) counts as a failed read.
+        if (SUCCEEDED(hr) && vtProp.vt == VT_NULL) {
+          vtProp.vt = VT_I4;
+          vtProp.lVal = 0;
+        }
         if (SUCCEEDED(hr) && vtProp.vt != VT_I4) hr = VariantChangeType(&vtProp, &vtProp, 0, VT_I4);
         if (FAILED(hr)) {
           Log(LogLevel::Error, kFn, L"Failed to get value of %s at count %d. Error = 0x%08X. Re-trying...", strData,
@@ -452,13 +509,13 @@ bool WMIData::ReadBuildFromFile() {
     std::getline(file, line);
     // Text mode folds the CR of a CR LF line end.
     if (!line.empty() && line.back() == '\r') line.pop_back();
+    // The build identifier ends at a NUL, as it would in any C string.
+    line.erase(std::find(line.begin(), line.end(), '\0'), line.end());
     const int chars = MultiByteToWideChar(CP_ACP, 0, line.data(), static_cast<int>(line.size()), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(chars), L'\0');
     MultiByteToWideChar(CP_ACP, 0, line.data(), static_cast<int>(line.size()), wide.data(), chars);
     m_csBuildID = wide;
     Log(LogLevel::Verbose, kFn, L"Build = %s", m_csBuildID);
-    // A file without a final line feed sets eofbit only; closing must not throw for it.
-    file.exceptions(std::ifstream::badbit);
     file.close();
     result = true;
   } catch (const std::ios_base::failure&) {

@@ -32,17 +32,20 @@ class WMIData {
   WMIData& operator=(const WMIData&) = delete;
 
   // Reads every fact and builds the record. Returns the locator, connection or query
-  // failure that stopped the read early (the record then stays empty), S_OK when the
-  // BIOS settings namespace could not be used (record empty as well), and otherwise
-  // the OR of the two password results.
+  // failure that stopped the read early (the record then stays empty); S_OK, with the
+  // record empty as well, when a connection gave no services object, a query no
+  // enumerator, or the BIOS settings namespace could not be used; and otherwise the
+  // OR of the two password results.
   HRESULT ReadSysInfo();
 
-  // One text property, with up to 6 attempts 100 ms apart (when `retry` is set or
-  // the read failed), then a 3000 ms pause, and up to 3 further passes after a COM
-  // error exception. `value` changes only on a successful read.
+  // One text property: up to 6 attempts 100 ms apart while reads fail or come back
+  // empty (a single attempt when `retry` is not set), then a 3000 ms pause, and up to
+  // 3 further passes after a COM error exception. A value that comes back at once
+  // costs no wait. `value` changes only on a successful read.
   HRESULT GetBIOSValue(platform::IWbemClassObject* pclsObj, const std::wstring& strData, std::wstring& value,
                        bool retry);
-  // One 32-bit integer property, with the same retry scheme for failed reads.
+  // One 32-bit integer property, with the same retry scheme for failed reads (a null
+  // value is a successful read of 0).
   HRESULT GetBIOSValue(platform::IWbemClassObject* pclsObj, const std::wstring& strData, std::int32_t& value);
 
   // The first line of "%SystemDrive%\Korvo\support\build.txt" into m_csBuildID.
@@ -75,9 +78,11 @@ class WMIData {
  private:
   HRESULT ReadSystemInformation(platform::IWbemLocator* pLoc);
   HRESULT ReadCimv2(platform::IWbemLocator* pLoc);
-  void BuildMemoryText(const std::wstring& totalPhysicalMemory);
+  void BuildMemoryText(const std::wstring& totalPhysicalMemory, long long installedBytes);
   void ReadOEMStrings(const platform::VARIANT& oemStrings);
   HRESULT ReadFeatureByteFrom(platform::IEnumWbemClassObject* pEnum);
+
+  bool m_bComInitialized = false;  // the constructor joined the apartment
 };
 
 }  // namespace RpcServer

@@ -143,7 +143,18 @@ TEST_F(WMIDataTest, ConstructorLogsApartmentAndSecurityFailuresAndGoesOn) {
     EXPECT_TRUE(Logged(LogLevel::Error, L"Failed to initialize security..  Error: 0x80010119"));
     EXPECT_EQ(second.ReadSysInfo(), S_OK);
   }
-  // The destructors balanced what the constructors (and the test) started.
+  // Neither object joined the apartment, so neither ended the one the test started.
+  EXPECT_EQ(com::CurrentApartment(), com::ApartmentKind::SingleThreaded);
+  CoUninitialize();
+  EXPECT_EQ(com::CurrentApartment(), com::ApartmentKind::None);
+}
+
+TEST_F(WMIDataTest, DestructorEndsTheApartmentItsConstructorJoined) {
+  ASSERT_EQ(com::CurrentApartment(), com::ApartmentKind::None);
+  {
+    WMIData data;
+    EXPECT_EQ(com::CurrentApartment(), com::ApartmentKind::Multithreaded);
+  }
   EXPECT_EQ(com::CurrentApartment(), com::ApartmentKind::None);
 }
 
@@ -189,6 +200,45 @@ TEST_F(WMIDataTest, TagsWithoutSemicolonTakeTheRestOfTheText) {
   EXPECT_TRUE(Logged(LogLevel::Verbose, L"Do not see any semicolon delimiter after BUILDID#."));
 }
 
+TEST_F(WMIDataTest, VeryLongOemBuildIdIsTestedWithoutExhaustingTheStack) {
+  const std::string run(1000000, 'A');
+  UseProfile(WithOem(DefaultProfile(), {"FBYTE#1;BUILDID#" + run + "#SABA#DABA;"}));
+  WMIData data;
+  ASSERT_EQ(data.ReadSysInfo(), S_OK);
+  EXPECT_EQ(data.m_csBuildID, Utf8ToWide(run) + L"#SABA#DABA");  // a full match: no suffix
+
+  for (const auto& [id, suffixed] : std::vector<std::pair<std::string, bool>>{
+           {run + "#SAB#DABA", true},         // second part too short
+           {run + "#SABA#DABA#", true},       // something after the last part
+           {run + "-#SABA#DABA", true},       // the run must end at the first "#"
+           {"AAAAAAAAA#SABA#DABA", true},     // nine leading characters
+           {"AAAAAAAAAA#SABA#DABA", false},   // ten
+           {"AAAAAAAAAAA#SABA#DABA", false},  // eleven
+       }) {
+    SCOPED_TRACE(id.substr(id.size() > 30 ? id.size() - 30 : 0));
+    UseProfile(WithOem(DefaultProfile(), {"BUILDID#" + id + ";"}));
+    WMIData other;
+    ASSERT_EQ(other.ReadSysInfo(), S_OK);
+    EXPECT_EQ(other.m_csBuildID, Utf8ToWide(id) + (suffixed ? L" (Recovery Media Used)" : L""));
+  }
+}
+
+TEST_F(WMIDataTest, OemStringArrayThatRaisesIsAFailedReadAndTheReadGoesOn) {
+  WriteBuildFile("X1\n");
+  auto profile = DefaultProfile();
+  SetFault(profile, kCimv2, "Win32_ComputerSystem", "OEMStringArray", {{"kind", "throw"}, {"hr", "0x80041001"}});
+  UseProfile(profile);
+  WMIData data;
+  ASSERT_EQ(data.ReadSysInfo(), S_OK);
+  EXPECT_TRUE(Logged(LogLevel::Error, L"Exception while getting OEMStringArray with error 0x80041001",
+                     "RpcServer::WMIData::ReadSysInfo"));
+  EXPECT_EQ(Reads("OEMStringArray", L"Win32_ComputerSystem", L"ROOT\\CIMV2"), 1u);  // no retry
+  EXPECT_EQ(data.m_csBuildID, L"null");                                             // no build file either
+  EXPECT_EQ(data.m_csFeatureByte, L"3X47aq");                                       // the BIOS setting
+  EXPECT_EQ(data.m_csProcessor, L"Korvo Vireo 7 1260P @ 2.10GHz");                  // later queries ran
+  EXPECT_EQ(Split(data.m_csSysInfo).size(), 10u);
+}
+
 TEST_F(WMIDataTest, BuildFileFirstLineWinsOverAValidOemBuildId) {
   WriteBuildFile("X1\r\nsecond line\r\n");
   WMIData data;
@@ -222,15 +272,17 @@ TEST_F(WMIDataTest, OemStringArrayOfNumbersReadsAsNoOemStrings) {
   EXPECT_EQ(data.m_csBuildID, L"null");
 }
 
-TEST_F(WMIDataTest, BuildFileWithoutLineFeedOrWithNulIsReadWhole) {
+TEST_F(WMIDataTest, BuildFileWithoutLineFeedIsReadWholeAndANulEndsTheLine) {
   WriteBuildFile("NOLF-123");
   WMIData data;
   EXPECT_TRUE(data.ReadBuildFromFile());
   EXPECT_EQ(data.m_csBuildID, L"NOLF-123");
+  EXPECT_TRUE(Logged(LogLevel::TraceOut, L"Return Value = 1", "RpcServer::WMIData::ReadBuildFromFile"));
 
-  WriteBuildFile(std::string("A\0B\n", 4));
+  // A NUL inside the record would cut it short wherever it is read as a C string.
+  WriteBuildFile(std::string("A\0B\r\n", 5));
   EXPECT_TRUE(data.ReadBuildFromFile());
-  EXPECT_EQ(data.m_csBuildID, std::wstring(L"A\0B", 3));  // kept, NUL and all
+  EXPECT_EQ(data.m_csBuildID, L"A");
 
   WriteBuildFile("\xC4rger 1252\n");  // ANSI code page, not UTF-8
   EXPECT_TRUE(data.ReadBuildFromFile());
@@ -246,6 +298,21 @@ TEST_F(WMIDataTest, MissingOrEmptyBuildFileLeavesTheBuildIdAlone) {
   EXPECT_EQ(data.m_csBuildID, L"kept");
   EXPECT_EQ(Count(LogLevel::Warning, L"Exception opening/reading/closing file. Production build this is expected"), 2);
   EXPECT_EQ(Count(LogLevel::TraceOut, L"Return Value = 0", "RpcServer::WMIData::ReadBuildFromFile"), 2);
+}
+
+TEST_F(WMIDataTest, EmptySystemDriveValueReturnsFalseWithoutOpeningAFile) {
+  auto profile = DefaultProfile();
+  profile["environment"]["SystemDrive"] = "";
+  UseProfile(profile);
+  WriteBuildFile("X1\n");
+  WMIData data;
+  data.m_csBuildID = L"kept";
+  EXPECT_FALSE(data.ReadBuildFromFile());
+  EXPECT_EQ(data.m_csBuildID, L"kept");
+  EXPECT_FALSE(Logged(LogLevel::Error, L"Environment variable does not exist."));
+  for (const auto& line : Lines())
+    EXPECT_FALSE(line.message.starts_with(L"Build File Path")) << WideToUtf8(line.message);
+  EXPECT_TRUE(Logged(LogLevel::TraceOut, L"Return Value = 0", "RpcServer::WMIData::ReadBuildFromFile"));
 }
 
 TEST_F(WMIDataTest, LongSystemDriveValueIsFetchedAgainWithTheReportedSize) {
@@ -291,6 +358,38 @@ TEST_F(WMIDataTest, MemoryCapacitiesParseLikeTheRuntimeAndNonDigitsAddNothing) {
   WMIData none;
   ASSERT_EQ(none.ReadSysInfo(), S_OK);
   EXPECT_EQ(none.m_csMemory, L"0.00 GB (15.73 GB usable)");
+}
+
+TEST_F(WMIDataTest, SecondComputerSystemObjectDoesNotDivideTheInstalledMemoryAgain) {
+  auto profile = DefaultProfile();
+  auto& systems = Objects(profile, kCimv2, "Win32_ComputerSystem");
+  auto second = systems[0];
+  second["TotalPhysicalMemory"] = "8589934592";
+  systems.push_back(second);
+  UseProfile(profile);
+  WMIData data;
+  ASSERT_EQ(data.ReadSysInfo(), S_OK);
+  EXPECT_EQ(data.m_csMemory, L"16.00 GB (8.00 GB usable)");  // the later object wins
+  EXPECT_EQ(data.m_llInstalledMemory, 16384);
+}
+
+TEST_F(WMIDataTest, CapacitiesBeyondTheIntegerRangeStayAtItsEnd) {
+  auto profile = DefaultProfile();
+  auto& modules = Objects(profile, kCimv2, "Win32_PhysicalMemory");
+  modules[0]["Capacity"] = "9223372036854775807";
+  modules[1]["Capacity"] = "9223372036854775807";
+  UseProfile(profile);
+  WMIData data;
+  ASSERT_EQ(data.ReadSysInfo(), S_OK);
+  EXPECT_EQ(data.m_llInstalledMemory, 9223372036854775807LL / 1048576);
+  EXPECT_EQ(data.m_csMemory, L"8589934592.00 GB (15.73 GB usable)");
+
+  modules[0]["Capacity"] = "-9223372036854775808";
+  modules[1]["Capacity"] = "-1";
+  UseProfile(profile);
+  WMIData negative;
+  ASSERT_EQ(negative.ReadSysInfo(), S_OK);
+  EXPECT_EQ(negative.m_llInstalledMemory, (-9223372036854775807LL - 1) / 1048576);
 }
 
 // --- GetBIOSValue and its retry scheme ----------------------------------------------------------
@@ -413,13 +512,39 @@ TEST_F(WMIDataTest, IntegerReadsRetryFailuresAndValuesThatAreNoIntegers) {
   EXPECT_TRUE(Logged(LogLevel::Information, L"The value is 1"));
   EXPECT_TRUE(Logged(LogLevel::TraceOut, L"Return Value = 0x0"));
 
+  // A null value is a successful read of 0: no retry, no pause.
   auto powerOn = FirstObject(L"ROOT\\korvo\\instrumentedbios",
                              L"SELECT * FROM KorvoBIOS_BIOSPassword WHERE Name='Power-On Password'");
+  ClearLines();
   MarkTime();
   value = -1;
-  EXPECT_EQ(data.GetBIOSValue(powerOn.Get(), L"IsSet", value), DISP_E_TYPEMISMATCH);  // always null
+  EXPECT_EQ(data.GetBIOSValue(powerOn.Get(), L"IsSet", value), S_OK);
+  EXPECT_EQ(value, 0);
+  EXPECT_EQ(ElapsedMs(), 0u);
+  EXPECT_EQ(Count(LogLevel::Verbose, L"Inside while"), 1);
+  EXPECT_TRUE(Logged(LogLevel::Information, L"The value is 0"));
+}
+
+TEST_F(WMIDataTest, IntegerReadOfTextThatIsNoNumberFailsAfterTheRetries) {
+  auto profile = DefaultProfile();
+  Objects(profile, kBios, "KorvoBIOS_BIOSPassword")[0]["IsSet"] = "yes";
+  Objects(profile, kBios, "KorvoBIOS_BIOSPassword")[1]["IsSet"] = "1";
+  UseProfile(profile);
+  WMIData data;
+  auto setup = FirstObject(L"ROOT\\korvo\\instrumentedbios",
+                           L"SELECT * FROM KorvoBIOS_BIOSPassword WHERE Name='Setup Password'");
+  MarkTime();
+  std::int32_t value = -1;
+  EXPECT_EQ(data.GetBIOSValue(setup.Get(), L"IsSet", value), DISP_E_TYPEMISMATCH);
   EXPECT_EQ(value, -1);
   EXPECT_EQ(ElapsedMs(), 3600u);
+  EXPECT_TRUE(Logged(LogLevel::Error, L"Failed to get value of IsSet at count 5. Error = 0x80020005. Re-trying..."));
+  EXPECT_TRUE(Logged(LogLevel::TraceOut, L"Return Value = 0x80020005"));
+
+  auto powerOn = FirstObject(L"ROOT\\korvo\\instrumentedbios",
+                             L"SELECT * FROM KorvoBIOS_BIOSPassword WHERE Name='Power-On Password'");
+  EXPECT_EQ(data.GetBIOSValue(powerOn.Get(), L"IsSet", value), S_OK);  // digits convert
+  EXPECT_EQ(value, 1);
 }
 
 // --- Failure paths of ReadSysInfo -----------------------------------------------------------
@@ -520,6 +645,30 @@ TEST_F(WMIDataTest, EarlyFailuresEndTheReadWithTheirCode) {
   }
 }
 
+TEST_F(WMIDataTest, EveryFailedPropertyIsLoggedAsAnErrorUnderReadSysInfo) {
+  auto profile = DefaultProfile();
+  for (const char* property :
+       {"SystemProductName", "SystemSKU", "BIOSVersion", "BIOSReleaseDate", "BaseBoardVersion"}) {
+    SetFault(profile, kRootWmi, "MS_SystemInformation", property, {{"kind", "fail"}});
+  }
+  SetFault(profile, kCimv2, "Win32_PhysicalMemory", "Capacity", {{"kind", "fail"}});
+  SetFault(profile, kCimv2, "Win32_ComputerSystem", "TotalPhysicalMemory", {{"kind", "fail"}});
+  SetFault(profile, kCimv2, "Win32_Processor", "Name", {{"kind", "fail"}});
+  SetFault(profile, kCimv2, "Win32_ComputerSystemProduct", "IdentifyingNumber", {{"kind", "fail"}});
+  UseProfile(profile);
+  WMIData data;
+  ASSERT_EQ(data.ReadSysInfo(), S_OK);
+  for (const wchar_t* line :
+       {L"Failed to get SystemProductName ", L"Failed to get SystemSKU ", L"Failed to get BIOSVersion ",
+        L"Failed to get BIOSReleaseDate ", L"Failed to get BaseBoardVersion ", L"Failed to get Capacity",
+        L"Failed to get TotalPhysicalMemory", L"Failed to get ProcessorName", L"Failed to get IdentifyingNumber"}) {
+    EXPECT_EQ(Count(LogLevel::Error, line, "RpcServer::WMIData::ReadSysInfo"), 1) << WideToUtf8(line);
+  }
+  EXPECT_EQ(data.m_csSysInfo,
+            L"null<.^.>null<.^.>21WWCBAU6aq#SABA#DABA<.^.>null<.^.>null<.^.> - <.^.>null<.^.>null<.^.>3X47aq<.^.>0x1");
+  EXPECT_EQ(ElapsedMs(), 9u * 3600u);
+}
+
 TEST_F(WMIDataTest, FailedPropertiesLeaveTheirFieldsAndTheReadGoesOn) {
   auto profile = DefaultProfile();
   SetFault(profile, kCimv2, "Win32_ComputerSystemProduct", "IdentifyingNumber", {{"kind", "fail"}});
@@ -556,6 +705,20 @@ TEST_F(WMIDataTest, SeparatorInsideAValueIsCopiedUnchangedAndAddsAField) {
   EXPECT_EQ(data.m_csProductName, L"A<.^.>B");
   EXPECT_THAT(WideToUtf8(data.m_csSysInfo), ::testing::StartsWith("A<.^.>B<.^.>SKU1#ABA"));
   EXPECT_EQ(Split(data.m_csSysInfo).size(), 11u);
+}
+
+TEST_F(WMIDataTest, NulInsideAValueEndsItSoTheRecordKeepsAllItsFields) {
+  auto profile = DefaultProfile();
+  Objects(profile, kRootWmi, "MS_SystemInformation")[0]["SystemProductName"] = std::string("Model\0X", 7);
+  Objects(profile, kCimv2, "Win32_ComputerSystem")[0]["OEMStringArray"] = {std::string("FBYTE#Z1\0junk;", 15),
+                                                                           "BUILDID#21WWCBAU6aq#SABA#DABA;"};
+  UseProfile(WithoutBiosFeatureByte(profile));
+  WMIData data;
+  ASSERT_EQ(data.ReadSysInfo(), S_OK);
+  EXPECT_EQ(data.m_csProductName, L"Model");
+  EXPECT_EQ(data.m_csFeatureByte, L"Z1BUILDID#21WWCBAU6aq#SABA#DABA");  // the element ended at its NUL
+  EXPECT_EQ(data.m_csSysInfo.find(L'\0'), std::wstring::npos);
+  EXPECT_EQ(Split(data.m_csSysInfo).size(), 10u);
 }
 
 TEST_F(WMIDataTest, MultiMegabytePropertyValueIsKeptWhole) {
