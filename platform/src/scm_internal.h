@@ -78,7 +78,9 @@ nlohmann::json RecordToJson(const StatusRecord& record);
 StatusRecord RecordFromJson(const nlohmann::json& j);
 std::optional<StatusRecord> ReadStatusFile(const std::filesystem::path& path);
 
-const char* StateName(DWORD state);  // "RUNNING", ... for messages
+inline const char* StateName(DWORD state) {
+  return ServiceStateName(state);
+}
 
 // --- Controls -------------------------------------------------------------------------
 

@@ -184,27 +184,6 @@ std::optional<StatusRecord> ReadStatusFile(const std::filesystem::path& path) {
   return RecordFromJson(j);
 }
 
-const char* StateName(DWORD state) {
-  switch (state) {
-    case SERVICE_STOPPED:
-      return "STOPPED";
-    case SERVICE_START_PENDING:
-      return "START_PENDING";
-    case SERVICE_STOP_PENDING:
-      return "STOP_PENDING";
-    case SERVICE_RUNNING:
-      return "RUNNING";
-    case SERVICE_CONTINUE_PENDING:
-      return "CONTINUE_PENDING";
-    case SERVICE_PAUSE_PENDING:
-      return "PAUSE_PENDING";
-    case SERVICE_PAUSED:
-      return "PAUSED";
-    default:
-      return "UNKNOWN";
-  }
-}
-
 bool IsDefinedControl(DWORD control) {
   if (control >= 128 && control <= 255) return true;
   if (control == SERVICE_CONTROL_TRIGGEREVENT) return true;
@@ -470,6 +449,27 @@ DWORD ControlRefusal(const SERVICE_STATUS& current, DWORD control) {
 
 std::string GetServiceControlErrorDetail() {
   return scm_detail::t_errorDetail;
+}
+
+const char* ServiceStateName(DWORD state) {
+  switch (state) {
+    case SERVICE_STOPPED:
+      return "STOPPED";
+    case SERVICE_START_PENDING:
+      return "START_PENDING";
+    case SERVICE_STOP_PENDING:
+      return "STOP_PENDING";
+    case SERVICE_RUNNING:
+      return "RUNNING";
+    case SERVICE_CONTINUE_PENDING:
+      return "CONTINUE_PENDING";
+    case SERVICE_PAUSE_PENDING:
+      return "PAUSE_PENDING";
+    case SERVICE_PAUSED:
+      return "PAUSED";
+    default:
+      return "UNKNOWN";
+  }
 }
 
 }  // namespace platform

@@ -79,13 +79,6 @@ std::optional<WTS_CONNECTSTATE_CLASS> StateFromName(const std::string& name) {
   return std::nullopt;
 }
 
-const char* StateName(WTS_CONNECTSTATE_CLASS state) {
-  for (const auto& [n, s] : kStates) {
-    if (s == state) return n;
-  }
-  return "down";
-}
-
 constexpr const char* kFaultCalls[] = {"WTSEnumerateSessions",     "WTSEnumerateProcesses", "WTSQueryUserToken",
                                        "CreateToolhelp32Snapshot", "OpenProcess",           "CreateProcessAsUser"};
 
@@ -100,7 +93,7 @@ std::filesystem::path SessionsFile() {
 json SessionToJson(const MachineSession& s) {
   return {{"id", s.id},
           {"station", WideToUtf8(s.station)},
-          {"state", StateName(s.state)},
+          {"state", SessionStateName(s.state)},
           {"user", WideToUtf8(s.user)},
           {"console", s.console},
           {"locked", s.locked}};
@@ -424,6 +417,13 @@ BOOL WTSEnumerateProcesses(HANDLE server, DWORD reserved, DWORD version, WTS_PRO
   *processes = entries;
   *count = static_cast<DWORD>(list.size());
   return TRUE;
+}
+
+const char* SessionStateName(WTS_CONNECTSTATE_CLASS state) {
+  for (const auto& [n, s] : kStates) {
+    if (s == state) return n;
+  }
+  return "down";
 }
 
 void WTSFreeMemory(void* memory) {

@@ -90,6 +90,27 @@ std::wstring TaggedValue(const std::wstring& text, std::size_t tagEnd, const cha
   return text.substr(tagEnd, end - tagEnd);
 }
 
+// Opens one namespace with the blanket every connection of the read uses. S_FALSE when
+// the connection succeeded without a services object; each failure is logged with the
+// caller's text for it.
+HRESULT ConnectNamespace(IWbemLocator* pLoc, const wchar_t* nameSpace, const wchar_t* connectFailure,
+                         const wchar_t* blanketFailure, ComPtr<IWbemServices>& pSvc) {
+  static constexpr const char* kFn = "RpcServer::WMIData::ReadSysInfo";
+  HRESULT hr = pLoc->ConnectServer(BStr(nameSpace), nullptr, nullptr, nullptr, 0, nullptr, nullptr, &pSvc);
+  if (FAILED(hr)) {
+    Log(LogLevel::Error, kFn, connectFailure, hr);
+    return hr;
+  }
+  if (!pSvc) {
+    Log(LogLevel::Error, kFn, L"IWbemServices  =  0x%08X", PtrValue(pSvc.Get()));
+    return S_FALSE;
+  }
+  hr = CoSetProxyBlanket(pSvc.Get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CALL,
+                         RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
+  if (FAILED(hr)) Log(LogLevel::Error, kFn, blanketFailure, hr);
+  return hr;
+}
+
 }  // namespace
 
 WMIData::WMIData() {
@@ -144,22 +165,11 @@ HRESULT WMIData::ReadSysInfo() {
   Log(LogLevel::Verbose, kFn, L"Started reading from ROOT\\korvo\\instrumentedbios");
 
   ComPtr<IWbemServices> pSvc;
-  hr = pLoc->ConnectServer(BStr(L"ROOT\\korvo\\instrumentedbios"), nullptr, nullptr, nullptr, 0, nullptr, nullptr,
-                           &pSvc);
-  if (FAILED(hr) || !pSvc) {
-    if (FAILED(hr)) {
-      Log(LogLevel::Error, kFn, L"Could not connect to ROOT\\korvo\\instrumentedbios. [hr:0x%08X]", hr);
-    } else {
-      Log(LogLevel::Error, kFn, L"IWbemServices  =  0x%08X", PtrValue(pSvc.Get()));
-    }
-    Log(LogLevel::Verbose, kFn, L"Reset return code to 0.");
-    trace.Out(L"hr: 0x%08X", S_OK);
-    return S_OK;
-  }
-  hr = CoSetProxyBlanket(pSvc.Get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CALL,
-                         RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
-  if (FAILED(hr)) {
-    Log(LogLevel::Error, kFn, L"Could not set proxy blanket. [hr:0x%08X]", hr);
+  hr = ConnectNamespace(pLoc.Get(), L"ROOT\\korvo\\instrumentedbios",
+                        L"Could not connect to ROOT\\korvo\\instrumentedbios. [hr:0x%08X]",
+                        L"Could not set proxy blanket. [hr:0x%08X]", pSvc);
+  if (hr != S_OK) {
+    // Without the BIOS settings provider the record stays empty, and that is no error.
     Log(LogLevel::Verbose, kFn, L"Reset return code to 0.");
     trace.Out(L"hr: 0x%08X", S_OK);
     return S_OK;
@@ -178,21 +188,9 @@ HRESULT WMIData::ReadSysInfo() {
 HRESULT WMIData::ReadSystemInformation(IWbemLocator* pLoc) {
   static constexpr const char* kFn = "RpcServer::WMIData::ReadSysInfo";
   ComPtr<IWbemServices> pSvc;
-  HRESULT hr = pLoc->ConnectServer(BStr(L"ROOT\\wmi"), nullptr, nullptr, nullptr, 0, nullptr, nullptr, &pSvc);
-  if (FAILED(hr)) {
-    Log(LogLevel::Error, kFn, L"Could not connect to ROOT\\wmi [hr:0x%08X]", hr);
-    return hr;
-  }
-  if (!pSvc) {
-    Log(LogLevel::Error, kFn, L"IWbemServices  =  0x%08X", PtrValue(pSvc.Get()));
-    return S_FALSE;
-  }
-  hr = CoSetProxyBlanket(pSvc.Get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CALL,
-                         RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
-  if (FAILED(hr)) {
-    Log(LogLevel::Error, kFn, L"Could not set proxy blanket [hr:0x%08X]", hr);
-    return hr;
-  }
+  HRESULT hr = ConnectNamespace(pLoc, L"ROOT\\wmi", L"Could not connect to ROOT\\wmi [hr:0x%08X]",
+                                L"Could not set proxy blanket [hr:0x%08X]", pSvc);
+  if (hr != S_OK) return hr;
   ComPtr<IEnumWbemClassObject> pEnum;
   hr = ExecWql(pSvc.Get(), L"Select * from MS_SystemInformation", pEnum);
   if (FAILED(hr)) {
@@ -231,21 +229,9 @@ HRESULT WMIData::ReadSystemInformation(IWbemLocator* pLoc) {
 HRESULT WMIData::ReadCimv2(IWbemLocator* pLoc) {
   static constexpr const char* kFn = "RpcServer::WMIData::ReadSysInfo";
   ComPtr<IWbemServices> pSvc;
-  HRESULT hr = pLoc->ConnectServer(BStr(L"ROOT\\CIMV2"), nullptr, nullptr, nullptr, 0, nullptr, nullptr, &pSvc);
-  if (FAILED(hr)) {
-    Log(LogLevel::Error, kFn, L"Could not connect to ROOT\\cimv2. [hr:0x%08X]", hr);
-    return hr;
-  }
-  if (!pSvc) {
-    Log(LogLevel::Error, kFn, L"IWbemServices  =  0x%08X", PtrValue(pSvc.Get()));
-    return S_FALSE;
-  }
-  hr = CoSetProxyBlanket(pSvc.Get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CALL,
-                         RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
-  if (FAILED(hr)) {
-    Log(LogLevel::Error, kFn, L"Could not set proxy blanket. [hr:0x%08X]", hr);
-    return hr;
-  }
+  HRESULT hr = ConnectNamespace(pLoc, L"ROOT\\CIMV2", L"Could not connect to ROOT\\cimv2. [hr:0x%08X]",
+                                L"Could not set proxy blanket. [hr:0x%08X]", pSvc);
+  if (hr != S_OK) return hr;
 
   // Each query in turn; a failed query or a missing enumerator ends the whole read.
   auto query = [&](const wchar_t* text, auto&& each) -> HRESULT {

@@ -446,12 +446,6 @@ int Version(Args args) {
 
 // --- ps, sessions, session -------------------------------------------------------------
 
-const char* StateText(platform::WTS_CONNECTSTATE_CLASS state) {
-  static constexpr const char* kNames[] = {"active", "connected", "connectquery", "shadow", "disconnected",
-                                           "idle",   "listen",    "reset",        "down",   "init"};
-  return state <= platform::WTSInit ? kNames[state] : "?";
-}
-
 int Ps(Args args) {
   std::optional<DWORD> session;
   if (args.size() == 2 && args[0] == "--session") {
@@ -479,8 +473,8 @@ int Sessions(Args args) {
     std::string flags;
     if (s.console) flags += "console ";
     if (s.locked) flags += "locked";
-    fmt::print("{:>4}  {:<14}  {:<12}  {:<10}  {}\n", s.id, platform::WideToUtf8(s.station), StateText(s.state),
-               s.user.empty() ? "-" : platform::WideToUtf8(s.user), flags);
+    fmt::print("{:>4}  {:<14}  {:<12}  {:<10}  {}\n", s.id, platform::WideToUtf8(s.station),
+               platform::SessionStateName(s.state), s.user.empty() ? "-" : platform::WideToUtf8(s.user), flags);
   }
   return kOk;
 }

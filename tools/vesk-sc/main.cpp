@@ -118,27 +118,6 @@ int Failed(std::string_view call) {
   return kFailed;
 }
 
-const char* StateName(DWORD state) {
-  switch (state) {
-    case SERVICE_STOPPED:
-      return "STOPPED";
-    case SERVICE_START_PENDING:
-      return "START_PENDING";
-    case SERVICE_STOP_PENDING:
-      return "STOP_PENDING";
-    case SERVICE_RUNNING:
-      return "RUNNING";
-    case SERVICE_CONTINUE_PENDING:
-      return "CONTINUE_PENDING";
-    case SERVICE_PAUSE_PENDING:
-      return "PAUSE_PENDING";
-    case SERVICE_PAUSED:
-      return "PAUSED";
-    default:
-      return "UNKNOWN";
-  }
-}
-
 std::string TypeText(DWORD type) {
   std::string name;
   switch (type & ~SERVICE_INTERACTIVE_PROCESS) {
@@ -188,7 +167,7 @@ std::string AcceptedText(DWORD accepted) {
 void PrintStatus(std::string_view name, const SERVICE_STATUS_PROCESS& s, bool extended) {
   fmt::print("\nSERVICE_NAME: {}\n", name);
   fmt::print("        TYPE               : {}\n", TypeText(s.dwServiceType));
-  fmt::print("        STATE              : {}  {}\n", s.dwCurrentState, StateName(s.dwCurrentState));
+  fmt::print("        STATE              : {}  {}\n", s.dwCurrentState, ServiceStateName(s.dwCurrentState));
   fmt::print("                                {}\n", AcceptedText(s.dwControlsAccepted));
   fmt::print("        WIN32_EXIT_CODE    : {}  (0x{:x})\n", s.dwWin32ExitCode, s.dwWin32ExitCode);
   fmt::print("        SERVICE_EXIT_CODE  : {}  (0x{:x})\n", s.dwServiceSpecificExitCode, s.dwServiceSpecificExitCode);
@@ -208,8 +187,8 @@ std::string TransitionText(std::string_view name, const SERVICE_STATUS_PROCESS& 
     case SERVICE_STOP_PENDING:
     case SERVICE_PAUSE_PENDING:
     case SERVICE_CONTINUE_PENDING:
-      return fmt::format("{}: {} (checkpoint {}, wait hint {} ms)", name, StateName(s.dwCurrentState), s.dwCheckPoint,
-                         s.dwWaitHint);
+      return fmt::format("{}: {} (checkpoint {}, wait hint {} ms)", name, ServiceStateName(s.dwCurrentState),
+                         s.dwCheckPoint, s.dwWaitHint);
     case SERVICE_STOPPED:
       if (s.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR) {
         return fmt::format("{}: STOPPED (service-specific exit code {})", name, s.dwServiceSpecificExitCode);
@@ -219,7 +198,7 @@ std::string TransitionText(std::string_view name, const SERVICE_STATUS_PROCESS& 
       }
       return fmt::format("{}: STOPPED", name);
     default:
-      return fmt::format("{}: {}", name, StateName(s.dwCurrentState));
+      return fmt::format("{}: {}", name, ServiceStateName(s.dwCurrentState));
   }
 }
 
@@ -438,7 +417,8 @@ int FollowTransitions(std::string_view name, ServiceStatusWatch& watch, std::opt
       if (error == ERROR_TIMEOUT) {
         fmt::print(stderr, "vesk-sc: {} did not change its status within {} ms\n", name, g_timeoutMs);
       } else {
-        fmt::print(stderr, "vesk-sc: the status reports of {} ended before it was {}\n", name, StateName(success));
+        fmt::print(stderr, "vesk-sc: the status reports of {} ended before it was {}\n", name,
+                   ServiceStateName(success));
       }
       return kFailed;
     }
@@ -737,7 +717,7 @@ int List(Args args) {
   fmt::print("{:<24} {:<16} {:>8}  {}\n", "SERVICE_NAME", "STATE", "PID", "DISPLAY_NAME");
   for (DWORD i = 0; i < count; ++i) {
     const auto& s = entries[i].ServiceStatusProcess;
-    fmt::print("{:<24} {:<16} {:>8}  {}\n", WideToUtf8(entries[i].lpServiceName), StateName(s.dwCurrentState),
+    fmt::print("{:<24} {:<16} {:>8}  {}\n", WideToUtf8(entries[i].lpServiceName), ServiceStateName(s.dwCurrentState),
                s.dwProcessId, WideToUtf8(entries[i].lpDisplayName));
   }
   return kOk;

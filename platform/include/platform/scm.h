@@ -264,6 +264,10 @@ struct WTSSESSION_NOTIFICATION {
 // socket that could not be reached, ... Empty when there is nothing to add.
 std::string GetServiceControlErrorDetail();
 
+// "STOPPED", "START_PENDING", "RUNNING", ... ("UNKNOWN" for other values), as the tools
+// and messages print a service state.
+const char* ServiceStateName(DWORD state);
+
 // Follows the status reports the supervisor of a service records (every report the
 // service makes, with its check point and wait hint, plus the supervisor's own:
 // START_PENDING at launch, STOPPED when the process ends). The handle needs

@@ -83,6 +83,8 @@ BOOL WTSEnumerateSessions(HANDLE server, DWORD reserved, DWORD version, WTS_SESS
 // The processes of the machine with their session and owner; freed with WTSFreeMemory.
 BOOL WTSEnumerateProcesses(HANDLE server, DWORD reserved, DWORD version, WTS_PROCESS_INFOW** processes, DWORD* count);
 void WTSFreeMemory(void* memory);
+// "active", "connected", ..., "init": the state names the profile and the tools use.
+const char* SessionStateName(WTS_CONNECTSTATE_CLASS state);
 // The session attached to the console, 0xFFFFFFFF when there is none.
 DWORD WTSGetActiveConsoleSessionId();
 // A primary token of the user logged on in `sessionId`. The caller's process token must
