@@ -94,7 +94,10 @@ DWORD Handler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID) {
 
 void ServiceMain(DWORD argc, LPWSTR* argv) {
   std::string line = "main argv:";
-  for (DWORD i = 0; i < argc; ++i) line += (i == 0 ? " " : "|") + WideToUtf8(argv[i]);
+  for (DWORD i = 0; i < argc; ++i) {
+    line += i == 0 ? ' ' : '|';
+    line += WideToUtf8(argv[i]);
+  }
   Say(line);
   g_handle = RegisterServiceCtrlHandlerEx(argv[0], Handler, nullptr);
   if (g_handle == nullptr) {
@@ -132,7 +135,10 @@ DWORD AcceptFlag(std::string_view name) {
 
 int main(int argc, char** argv) {
   std::string line = "process argv:";
-  for (int i = 0; i < argc; ++i) line += std::string(i == 0 ? " " : "|") + argv[i];
+  for (int i = 0; i < argc; ++i) {
+    line += i == 0 ? ' ' : '|';
+    line += argv[i];
+  }
   Say(line);
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];

@@ -31,7 +31,10 @@ class CBaseTestService : public CServiceBase {
  protected:
   void OnStart(DWORD argc, LPWSTR* argv) override {
     std::string line = "start";
-    for (DWORD i = 0; i < argc; ++i) line += (i == 0 ? " " : "|") + WideToUtf8(argv[i]);
+    for (DWORD i = 0; i < argc; ++i) {
+      line += i == 0 ? ' ' : '|';
+      line += WideToUtf8(argv[i]);
+    }
     Say(line);
   }
   void OnStop() override { Say("stop"); }
