@@ -406,31 +406,52 @@ TEST_F(SyncConcurrency, ThreadPoolGrowsForBlockingCallbacks) {
   struct Shared {
     HANDLE gate;
     HANDLE arrived[kItems];
+    HANDLE finished[kItems];
     std::atomic<int> next{0};
     std::atomic<int> nullInstances{0};
+    std::atomic<int> failedGateWaits{0};
   } shared{};
   UniqueHandle gate(NewEvent(true));
-  std::vector<UniqueHandle> arrived;
+  std::vector<UniqueHandle> events;
   shared.gate = gate.get();
   for (int i = 0; i < kItems; ++i) {
-    arrived.emplace_back(NewEvent(true));
-    shared.arrived[i] = arrived.back().get();
+    events.emplace_back(NewEvent(true));
+    shared.arrived[i] = events.back().get();
+    events.emplace_back(NewEvent(true));
+    shared.finished[i] = events.back().get();
   }
-  for (int i = 0; i < kItems; ++i) {
-    ASSERT_TRUE(TrySubmitThreadpoolCallback(
+  int submitted = 0;
+  for (; submitted < kItems; ++submitted) {
+    const BOOL ok = TrySubmitThreadpoolCallback(
         [](PTP_CALLBACK_INSTANCE instance, LPVOID context) {
           auto* s = static_cast<Shared*>(context);
+          const int item = s->next++;
           if (instance == nullptr) ++s->nullInstances;
-          SetEvent(s->arrived[s->next++]);
-          WaitForSingleObject(s->gate, INFINITE);
+          SetEvent(s->arrived[item]);
+          if (WaitForSingleObject(s->gate, INFINITE) != WAIT_OBJECT_0) ++s->failedGateWaits;
+          // The callback's last use of the test's objects and of the platform: once
+          // every item is finished the test ends, and TearDown destroys the machine
+          // and the clock that a later wait here would still look up.
+          SetEvent(s->finished[item]);
         },
-        &shared, nullptr));
+        &shared, nullptr);
+    if (!ok) {
+      ADD_FAILURE() << "submitting item " << submitted << " failed with " << GetLastError();
+      break;
+    }
   }
   // All callbacks run at the same time: each waits for the gate that opens only then.
-  std::vector<HANDLE> all(shared.arrived, shared.arrived + kItems);
-  EXPECT_EQ(WaitForMultipleObjects(kItems, all.data(), TRUE, INFINITE), WAIT_OBJECT_0);
+  if (submitted > 0) {
+    EXPECT_EQ(WaitForMultipleObjects(static_cast<DWORD>(submitted), shared.arrived, TRUE, INFINITE), WAIT_OBJECT_0);
+  }
   SetEvent(gate.get());
+  // Nothing a callback uses may go away before it is done with it: `shared` and the
+  // handles on this stack, and the machine of this test.
+  if (submitted > 0) {
+    EXPECT_EQ(WaitForMultipleObjects(static_cast<DWORD>(submitted), shared.finished, TRUE, INFINITE), WAIT_OBJECT_0);
+  }
   EXPECT_EQ(shared.nullInstances.load(), 0);
+  EXPECT_EQ(shared.failedGateWaits.load(), 0);
   SetLastError(0);
   EXPECT_FALSE(TrySubmitThreadpoolCallback(nullptr, nullptr, nullptr));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);

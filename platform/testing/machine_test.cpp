@@ -52,6 +52,11 @@ void MachineTest::SetUp() {
   previous_ = SelectMachine(machine_);
 }
 
+// Destroys the machine and its clock. A thread or thread-pool callback that a test
+// starts must have made its last platform call before the test body returns: the test
+// joins it, or waits for an event it sets as its very last act. A later call can find
+// this machine through CurrentMachine() just before it goes and then use freed memory,
+// or else works on whatever machine is current by then.
 void MachineTest::TearDown() {
   SelectMachine(previous_);
   machine_.reset();
