@@ -229,6 +229,11 @@ std::uint64_t VirtualClock::ElapsedMilliseconds() const {
   return (now_.load(std::memory_order_acquire) - start_) / kUnitsPerMs;
 }
 
+std::size_t VirtualClock::TimedWaiters() {
+  std::lock_guard guard(waitersLock_);
+  return waiters_.size();
+}
+
 void VirtualClock::AdvanceBy(std::uint64_t units) {
   now_.fetch_add(units, std::memory_order_acq_rel);
   WakeTimedWaiters();

@@ -81,6 +81,8 @@ class VirtualClock final : public Clock {
   void Advance(DWORD milliseconds);
   // Virtual milliseconds since the clock was made.
   std::uint64_t ElapsedMilliseconds() const;
+  // How many timed waits are in progress (tests that set up several waiters use it).
+  std::size_t TimedWaiters();
 
   // A timed wait that saw neither its condition nor the time change for this long
   // (real time) counts as idle; see WaitUntil in clock.cpp.
