@@ -442,6 +442,15 @@ RPC_STATUS RpcBindingFree(RPC_BINDING_HANDLE* binding) {
   return RPC_S_OK;
 }
 
+void RpcSsDestroyClientContext(void** contextHandle) {
+  if (!contextHandle || !*contextHandle) return;
+  auto* c = static_cast<ClientContext*>(*contextHandle);
+  if (c->magic != kContextMagic) RpcRaiseException(RPC_X_SS_CONTEXT_DAMAGED);
+  c->magic = 0;
+  delete c;
+  *contextHandle = nullptr;
+}
+
 RPC_STATUS RpcBindingSetOption(RPC_BINDING_HANDLE binding, unsigned long option, std::uintptr_t value) {
   auto* b = static_cast<Binding*>(binding);
   if (!b || b->magic != kBindingMagic) return RPC_S_INVALID_BINDING;

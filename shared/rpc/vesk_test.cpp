@@ -220,7 +220,7 @@ struct Client {
     return s;
   }
   ~Client() {
-    if (context) RpcGuard([&] { CloseClientContext(&context); });
+    if (context && RpcGuard([&] { CloseClientContext(&context); }) != RPC_S_OK) RpcSsDestroyClientContext(&context);
     if (binding) RpcBindingFree(&binding);
   }
 };
@@ -903,6 +903,10 @@ TEST_F(VeskRpcTest, ConcurrencyStoppedServerFinishesCallsThenIsUnavailable) {
   LONG answer = 0;
   EXPECT_EQ(RpcGuard([&] { answer = IsMeridServiceInstalled(client.context); }), RPC_S_SERVER_UNAVAILABLE);
   EXPECT_EQ(state_.open.load(), 0);  // the client's context was run down with its connection
+  EXPECT_EQ(RpcGuard([&] { CloseClientContext(&client.context); }), RPC_S_SERVER_UNAVAILABLE);
+  EXPECT_NE(client.context, nullptr);
+  RpcSsDestroyClientContext(&client.context);
+  EXPECT_EQ(client.context, nullptr);
   running_ = false;
 }
 

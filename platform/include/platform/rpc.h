@@ -266,6 +266,9 @@ RPC_STATUS RpcStringFreeW(RPC_WSTR* string);
 // first call.
 RPC_STATUS RpcBindingFromStringBindingW(const wchar_t* stringBinding, RPC_BINDING_HANDLE* binding);
 RPC_STATUS RpcBindingFree(RPC_BINDING_HANDLE* binding);
+// Frees a client context handle without telling the server (which has run it down
+// or is gone) and sets it null.
+void RpcSsDestroyClientContext(void** contextHandle);
 // Supports RPC_C_OPT_TRANSFER_SYNTAXES only; it applies to connections made afterwards.
 RPC_STATUS RpcBindingSetOption(RPC_BINDING_HANDLE binding, unsigned long option, std::uintptr_t value);
 
