@@ -855,6 +855,32 @@ TEST_F(VeskRpcTest, ConcurrencyManyCallsInFlightUpToTheLimit) {
   EXPECT_EQ(RpcGuard([&] { answer = IsMeridServiceInstalled(client.context); }), RPC_S_OK);
 }
 
+// The service's own limit, with every call held in the server at once. Not a
+// "Concurrency" test: the sanitizer run of those would carry 2,500 threads.
+TEST_F(VeskRpcTest, LoadCallsInFlightAtTheServiceLimit) {
+  constexpr int kLimit = 1234;
+  StartServer();
+  Client client;
+  ASSERT_EQ(client.Connect(), RPC_S_OK);
+  CloseGate();
+  std::vector<std::thread> threads;
+  std::atomic<int> ok{0};
+  for (int i = 0; i < kLimit; ++i) {
+    threads.emplace_back([&] {
+      std::u16string text;
+      LONG size = 0;
+      if (client.Read(&text, &size) == RPC_S_OK && size == static_cast<LONG>(state_.sysInfo.size() + 1)) ++ok;
+    });
+  }
+  WaitInside(kLimit);
+  LONG answer = 0;
+  EXPECT_EQ(RpcGuard([&] { answer = IsMeridServiceInstalled(client.context); }), RPC_S_SERVER_TOO_BUSY);
+  OpenGate();
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(ok.load(), kLimit);
+  EXPECT_EQ(state_.maxInside, kLimit);
+}
+
 TEST_F(VeskRpcTest, ConcurrencyClientGoneMidCallDoesNotDisturbOthers) {
   StartServer();
   Client other;
