@@ -2,7 +2,6 @@
 // their association (a pool of bound connections sharing one association group, so
 // the server sees one client however many calls run at once), context handles and
 // the interpreted client stub.
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -30,11 +29,13 @@ constexpr std::size_t kMaxResponse = 16 * 1024 * 1024;
 
 struct ClientConnection {
   int fd = -1;
+  std::unique_ptr<PduReader> reader;
   const RPC_INTERFACE_INFO* info = nullptr;
   bool ndr64 = false;
   std::uint16_t contextId = 0;
   std::uint16_t maxXmit = wire::kMinFragment;
   std::uint16_t maxRecv = wire::kMinFragment;
+  bool reused = false;  // taken from the pool: the server may have closed it meanwhile
   ~ClientConnection() {
     if (fd >= 0) ::close(fd);
   }
@@ -65,12 +66,6 @@ struct ClientContext {
   throw RpcRaisedException(s);
 }
 
-bool Alive(int fd) {
-  // An idle connection has nothing to read; readable means closed (or garbage).
-  pollfd p{fd, POLLIN, 0};
-  return ::poll(&p, 1, 0) == 0;
-}
-
 std::unique_ptr<ClientConnection> Connect(const std::filesystem::path& path, const RPC_INTERFACE_INFO* info,
                                           std::uint32_t group, unsigned long syntaxes, std::uint32_t callId,
                                           std::uint32_t* boundGroup) {
@@ -86,6 +81,7 @@ std::unique_ptr<ClientConnection> Connect(const std::filesystem::path& path, con
     rc = ::connect(conn->fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) Raise(errno == EACCES ? RPC_S_ACCESS_DENIED : RPC_S_SERVER_UNAVAILABLE);
+  conn->reader = std::make_unique<PduReader>(conn->fd);
 
   wire::Bind bind;
   bind.assocGroupId = group;
@@ -96,7 +92,7 @@ std::unique_ptr<ClientConnection> Connect(const std::filesystem::path& path, con
   if (!SendPdus(conn->fd, {wire::EncodeBind(callId, bind)})) Raise(RPC_S_SERVER_UNAVAILABLE);
   wire::Header h;
   std::vector<std::uint8_t> pdu;
-  if (ReadPdu(conn->fd, 8192, &h, &pdu) != ReadResult::kOk) Raise(RPC_S_SERVER_UNAVAILABLE);
+  if (conn->reader->Read(8192, &h, &pdu) != ReadResult::kOk) Raise(RPC_S_SERVER_UNAVAILABLE);
   if (h.callId != callId) Raise(RPC_S_PROTOCOL_ERROR);
   if (h.type == wire::kFault) {
     std::uint32_t status = 0;
@@ -141,7 +137,10 @@ std::unique_ptr<ClientConnection> Acquire(Association& a, const RPC_INTERFACE_IN
     while (!a.idle.empty()) {
       auto conn = std::move(a.idle.back());
       a.idle.pop_back();
-      if (conn->info == info && Alive(conn->fd)) return conn;
+      if (conn->info == info && !conn->reader->Pending()) {
+        conn->reused = true;
+        return conn;
+      }
     }
     group = a.group;
     syntaxes = a.syntaxes;
@@ -190,7 +189,7 @@ std::vector<std::uint8_t> Exchange(ClientConnection& conn, std::uint32_t callId,
   std::vector<std::uint8_t> pdu;
   bool first = true;
   while (true) {
-    if (ReadPdu(conn.fd, conn.maxRecv, &h, &pdu) != ReadResult::kOk) Raise(RPC_S_CALL_FAILED);
+    if (conn.reader->Read(conn.maxRecv, &h, &pdu) != ReadResult::kOk) Raise(RPC_S_CALL_FAILED);
     if (h.callId != callId) Raise(RPC_S_PROTOCOL_ERROR);
     if (h.type == wire::kFault) {
       std::uint32_t status = 0;
@@ -256,7 +255,8 @@ void NdrClientCall(const RPC_CLIENT_INTERFACE* spec, unsigned opnum, void** args
   if (!association) Raise(RPC_S_INVALID_BINDING);
 
   auto conn = Acquire(*association, info);
-  const bool ndr64 = conn->ndr64;
+  // What a request carries (context handles, longs) is the same in both syntaxes, so
+  // it stays valid if the call moves to another connection.
   wire::Writer w;
   for (unsigned i = 0; i < n; ++i) {
     const auto& p = proc.params[i];
@@ -271,12 +271,25 @@ void NdrClientCall(const RPC_CLIENT_INTERFACE* spec, unsigned opnum, void** args
   }
   bool usable = false;
   std::vector<std::uint8_t> stub;
-  try {
-    stub = Exchange(*conn, association->nextCallId++, static_cast<std::uint16_t>(opnum), w.bytes(), &usable);
-  } catch (...) {
-    if (usable) Release(*association, std::move(conn));
-    throw;
+  for (;;) {
+    try {
+      stub = Exchange(*conn, association->nextCallId++, static_cast<std::uint16_t>(opnum), w.bytes(), &usable);
+      break;
+    } catch (const RpcRaisedException& e) {
+      // A pooled connection the server closed while it sat idle refuses the request
+      // before any of it is delivered: make the call again on a new connection.
+      if (e.code() == RPC_S_CALL_FAILED_DNE && conn->reused) {
+        conn = Acquire(*association, info);
+        continue;
+      }
+      if (usable) Release(*association, std::move(conn));
+      throw;
+    } catch (...) {
+      if (usable) Release(*association, std::move(conn));
+      throw;
+    }
   }
+  const bool ndr64 = conn->ndr64;
   Release(*association, std::move(conn));
 
   // Unmarshal into locals first: the caller's variables change only when all of it is good.

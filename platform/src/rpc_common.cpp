@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <random>
 
@@ -78,6 +79,42 @@ ReadResult ReadPdu(int fd, std::size_t maxFrag, wire::Header* header, std::vecto
   if (!ReadExact(fd, pdu->data() + wire::kHeaderSize, header->fragLength - wire::kHeaderSize)) {
     return ReadResult::kClosed;
   }
+  return ReadResult::kOk;
+}
+
+bool PduReader::Fill(std::size_t need) {
+  if (end_ - start_ >= need) return true;
+  if (start_ + need > buffer_.size()) {
+    std::memmove(buffer_.data(), buffer_.data() + start_, end_ - start_);
+    end_ -= start_;
+    start_ = 0;
+    if (need > buffer_.size()) buffer_.resize(need);
+  }
+  while (end_ - start_ < need) {
+    const ssize_t n = ::recv(fd_, buffer_.data() + end_, buffer_.size() - end_, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    end_ += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+ReadResult PduReader::Read(std::size_t maxFrag, wire::Header* header, std::vector<std::uint8_t>* pdu) {
+  if (!Fill(wire::kHeaderSize)) return ReadResult::kClosed;
+  switch (wire::DecodeHeader(buffer_.data() + start_, header)) {
+    case wire::HeaderCheck::kBadFormat:
+      return ReadResult::kBadFormat;
+    case wire::HeaderCheck::kBadVersion:
+      return ReadResult::kBadVersion;
+    case wire::HeaderCheck::kOk:
+      break;
+  }
+  if (header->fragLength > maxFrag) return ReadResult::kTooLong;
+  if (!Fill(header->fragLength)) return ReadResult::kClosed;
+  pdu->assign(buffer_.begin() + static_cast<std::ptrdiff_t>(start_),
+              buffer_.begin() + static_cast<std::ptrdiff_t>(start_ + header->fragLength));
+  start_ += header->fragLength;
+  if (start_ == end_) start_ = end_ = 0;
   return ReadResult::kOk;
 }
 

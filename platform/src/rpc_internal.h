@@ -21,6 +21,24 @@ enum class ReadResult { kOk, kClosed, kBadVersion, kBadFormat, kTooLong };
 // than `maxFrag` is refused before anything beyond the header is read or allocated.
 ReadResult ReadPdu(int fd, std::size_t maxFrag, wire::Header* header, std::vector<std::uint8_t>* pdu);
 
+// The same over a buffer that takes whatever the socket has at each read, so a PDU
+// usually costs one system call (a connection answers one call at a time, so what
+// is buffered beyond a PDU is the start of the next one).
+class PduReader {
+ public:
+  explicit PduReader(int fd) : fd_(fd), buffer_(8192) {}
+  ReadResult Read(std::size_t maxFrag, wire::Header* header, std::vector<std::uint8_t>* pdu);
+  // Whether bytes are waiting that no PDU has taken yet.
+  bool Pending() const { return end_ > start_; }
+
+ private:
+  bool Fill(std::size_t need);
+  int fd_;
+  std::vector<std::uint8_t> buffer_;
+  std::size_t start_ = 0;
+  std::size_t end_ = 0;
+};
+
 // The 20 bytes of a context handle on the wire.
 struct WireContext {
   std::uint32_t attributes = 0;

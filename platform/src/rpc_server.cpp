@@ -340,8 +340,9 @@ void Server::Serve(std::shared_ptr<Connection> conn, std::vector<BYTE> endpointD
   std::vector<std::uint8_t> stub;
   wire::Header h;
   std::vector<std::uint8_t> pdu;
+  PduReader reader(conn->fd);
   while (true) {
-    const auto read = ReadPdu(conn->fd, bound ? maxRecv : kMaxBindPdu, &h, &pdu);
+    const auto read = reader.Read(bound ? maxRecv : kMaxBindPdu, &h, &pdu);
     if (read == ReadResult::kBadVersion && !bound && h.type == wire::kBind) {
       SendPdus(conn->fd, {wire::EncodeBindNak(h.callId, wire::kRejectProtocolVersionNotSupported)});
       break;
