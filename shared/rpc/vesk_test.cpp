@@ -255,6 +255,15 @@ class RawConnection {
     pdu->resize(h->fragLength);
     return ReadExact(pdu->data() + wire::kHeaderSize, h->fragLength - wire::kHeaderSize);
   }
+  void ShutdownWrite() { ::shutdown(fd_, SHUT_WR); }
+  // Reads whatever the server sends until it hangs up; false if it never does.
+  bool DrainUntilClosed() {
+    char sink[4096];
+    for (int i = 0; i < 100000; ++i) {
+      if (::recv(fd_, sink, sizeof(sink), 0) <= 0) return true;
+    }
+    return false;
+  }
   bool ClosedByPeer() {
     char c;
     return ::recv(fd_, &c, 1, 0) <= 0;
@@ -806,6 +815,71 @@ TEST_F(VeskRpcTest, HostileInputIsRefusedAndOthersCarryOn) {
   EXPECT_EQ(bystander.Read(&text, &size), RPC_S_OK);
   EXPECT_EQ(size, static_cast<LONG>(state_.sysInfo.size() + 1));
   EXPECT_EQ(state_.open.load(), 1);
+}
+
+// Mutations of a valid conversation, each delivered in writes of varying size
+// through the real endpoint: the server answers or hangs up, never crashes, and a
+// well-behaved client is served afterwards. (A seeded, bounded stand-in for fuzzing.)
+TEST_F(VeskRpcTest, MutatedConversationsNeverBreakTheServer) {
+  StartServer();
+  std::vector<std::uint8_t> conversation;
+  auto append = [&](const std::vector<std::uint8_t>& pdu) {
+    conversation.insert(conversation.end(), pdu.begin(), pdu.end());
+  };
+  append(wire::EncodeBind(1, wire::Bind{4280,
+                                        4280,
+                                        0,
+                                        {{0, VeskRpc_v1_0_info.InterfaceId, {NDR20_TRANSFER_SYNTAX}},
+                                         {1, VeskRpc_v1_0_info.InterfaceId, {NDR64_TRANSFER_SYNTAX}}}}));
+  append(wire::EncodeRequest(2, 0, 0, {}, 4280)[0]);
+  append(wire::EncodeRequest(3, 0, 4, std::vector<std::uint8_t>(20, 0), 4280)[0]);
+  append(wire::EncodeRequest(4, 0, 1, std::vector<std::uint8_t>(20, 0), 4280)[0]);
+  std::uint64_t seed = 0x9E3779B97F4A7C15ull;
+  auto next = [&] {
+    seed ^= seed << 13;
+    seed ^= seed >> 7;
+    seed ^= seed << 17;
+    return seed;
+  };
+  for (int round = 0; round < 300; ++round) {
+    auto bytes = conversation;
+    const int edits = 1 + static_cast<int>(next() % 4);
+    for (int e = 0; e < edits; ++e) {
+      const std::size_t at = next() % bytes.size();
+      switch (next() % 4) {
+        case 0:
+          bytes[at] = static_cast<std::uint8_t>(next());
+          break;
+        case 1:
+          bytes[at] ^= static_cast<std::uint8_t>(1u << (next() % 8));
+          break;
+        case 2:
+          bytes.resize(at + 1);
+          break;
+        default:
+          bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at), 0xFF);
+          break;
+      }
+    }
+    RawConnection raw(SocketPath());
+    ASSERT_TRUE(raw.connected());
+    const std::size_t chunk = 1 + next() % 61;
+    for (std::size_t at = 0; at < bytes.size(); at += chunk) {
+      if (!raw.TrySend(std::vector<std::uint8_t>(
+              bytes.begin() + static_cast<std::ptrdiff_t>(at),
+              bytes.begin() + static_cast<std::ptrdiff_t>(std::min(at + chunk, bytes.size()))))) {
+        break;
+      }
+    }
+    raw.ShutdownWrite();
+    EXPECT_TRUE(raw.DrainUntilClosed()) << "round " << round;
+  }
+  Client client;
+  ASSERT_EQ(client.Connect(), RPC_S_OK);
+  std::u16string text;
+  LONG size = 0;
+  EXPECT_EQ(client.Read(&text, &size), RPC_S_OK);
+  EXPECT_TRUE(Eventually([&] { return state_.open.load() == 1; }));  // every mutated client's context ran down
 }
 
 TEST_F(VeskRpcTest, ConcurrencyTwoCallsOnOneContextOverlap) {
