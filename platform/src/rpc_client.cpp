@@ -346,11 +346,7 @@ void NdrClientCall(const RPC_CLIENT_INTERFACE* spec, unsigned opnum, void** args
           discard();
           Raise(RPC_S_OUT_OF_MEMORY);
         }
-        for (std::uint64_t k = 0; k < count; ++k) {
-          std::uint16_t u = 0;
-          r.U16(&u);
-          array[k] = static_cast<char16_t>(u);
-        }
+        r.U16Array(array, static_cast<std::size_t>(count));
         arrays.push_back({i, {}, array});
         break;
       }

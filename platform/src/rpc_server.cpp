@@ -570,7 +570,7 @@ std::vector<std::vector<std::uint8_t>> Server::Dispatch(Connection& conn, const 
         PutPointer(w, ndr64, arrays[i] != nullptr);
         if (arrays[i]) {
           PutCount(w, ndr64, static_cast<std::uint64_t>(count));
-          for (LONG k = 0; k < count; ++k) w.U16(static_cast<std::uint16_t>(arrays[i][k]));
+          w.U16Array(arrays[i], static_cast<std::size_t>(count));
         }
         break;
       }

@@ -69,6 +69,15 @@ void Writer::Guid(const GUID& g) {
   U16(g.Data3);
   Bytes(g.Data4, 8);
 }
+void Writer::U16Array(const char16_t* units, std::size_t count) {
+  const std::size_t at = bytes_.size();
+  bytes_.resize(at + 2 * count);
+  std::uint8_t* out = bytes_.data() + at;
+  for (std::size_t i = 0; i < count; ++i) {
+    out[2 * i] = static_cast<std::uint8_t>(units[i]);
+    out[2 * i + 1] = static_cast<std::uint8_t>(units[i] >> 8);
+  }
+}
 void Writer::Syntax(const RPC_SYNTAX_IDENTIFIER& s) {
   Guid(s.SyntaxGUID);
   U16(s.SyntaxVersion.MajorVersion);
@@ -124,6 +133,18 @@ bool Reader::Bytes(void* out, std::size_t n) {
   const std::uint8_t* a;
   if (!Take(n, &a)) return false;
   std::memcpy(out, a, n);
+  return true;
+}
+bool Reader::U16Array(char16_t* out, std::size_t count) {
+  const std::uint8_t* a;
+  if (count > (size_ - pos_) / 2 || !Take(2 * count, &a)) {
+    ok_ = false;
+    return false;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    out[i] =
+        le_ ? static_cast<char16_t>(a[2 * i] | a[2 * i + 1] << 8) : static_cast<char16_t>(a[2 * i + 1] | a[2 * i] << 8);
+  }
   return true;
 }
 bool Reader::Guid(GUID* g) {

@@ -89,6 +89,8 @@ class Writer {
   void Align(std::size_t n);
   void Bytes(const void* data, std::size_t size);
   void Guid(const GUID& g);
+  // 16-bit units, little-endian, in one go (text is most of what a call carries).
+  void U16Array(const char16_t* units, std::size_t count);
   void Syntax(const RPC_SYNTAX_IDENTIFIER& s);
   std::vector<std::uint8_t>& bytes() { return bytes_; }
   std::size_t size() const { return bytes_.size(); }
@@ -110,6 +112,7 @@ class Reader {
   bool Guid(GUID* g);
   bool Syntax(RPC_SYNTAX_IDENTIFIER* s);
   bool Bytes(void* out, std::size_t n);
+  bool U16Array(char16_t* out, std::size_t count);
   std::size_t remaining() const { return ok_ ? size_ - pos_ : 0; }
   std::size_t position() const { return pos_; }
   bool ok() const { return ok_; }
