@@ -81,6 +81,10 @@ class Server {
   RPC_STATUS Listen(unsigned maxCalls, bool dontWait);
   RPC_STATUS StopListening();
   RPC_STATUS WaitListen();
+  bool Listening() {
+    std::lock_guard lock(mutex_);
+    return listenCalled_;
+  }
   RPC_STATUS UnregisterIf(const RPC_SERVER_INTERFACE* spec, bool wait);
 
  private:
@@ -692,6 +696,11 @@ RPC_STATUS RpcServerListen(unsigned minimumCallThreads, unsigned maxCalls, unsig
 RPC_STATUS RpcMgmtStopServerListening(RPC_BINDING_HANDLE binding) {
   if (binding) return RPC_S_WRONG_KIND_OF_BINDING;
   return Server::Get().StopListening();
+}
+
+RPC_STATUS RpcMgmtIsServerListening(RPC_BINDING_HANDLE binding) {
+  if (binding) return RPC_S_WRONG_KIND_OF_BINDING;
+  return Server::Get().Listening() ? RPC_S_OK : RPC_S_NOT_LISTENING;
 }
 
 RPC_STATUS RpcMgmtWaitServerListen() {

@@ -532,6 +532,30 @@ TEST_F(VeskRpcTest, ServerStatusCodes) {
   EXPECT_EQ(RpcGuard([&] { OpenClientContext(nullptr, &context); }), RPC_S_INVALID_BINDING);
 }
 
+// The service's way: listen blocks its thread until the server is stopped.
+TEST_F(VeskRpcTest, BlockingListenReturnsOnceStopped) {
+  ASSERT_EQ(RpcServerUseProtseqEp(L"ncalrpc", 10, kEndpoint, nullptr), RPC_S_OK);
+  ASSERT_EQ(RpcServerRegisterIf3(VeskRpc_v1_0_s_ifspec, nullptr, nullptr, 0x21, 1234, 0, nullptr, nullptr), RPC_S_OK);
+  std::atomic<RPC_STATUS> listened{-1};
+  std::thread listener([&] { listened = RpcServerListen(1, 1234, FALSE); });
+  while (RpcMgmtIsServerListening(nullptr) != RPC_S_OK) std::this_thread::yield();
+  {
+    Client client;
+    ASSERT_EQ(client.Connect(), RPC_S_OK);
+    std::u16string text;
+    LONG size = 0;
+    EXPECT_EQ(client.Read(&text, &size), RPC_S_OK);
+  }
+  EXPECT_EQ(listened.load(), -1);  // still in the listen call
+  EXPECT_EQ(RpcServerListen(1, 1234, TRUE), RPC_S_ALREADY_LISTENING);
+  EXPECT_EQ(RpcMgmtStopServerListening(nullptr), RPC_S_OK);
+  listener.join();
+  EXPECT_EQ(listened.load(), RPC_S_OK);
+  EXPECT_EQ(RpcServerUnregisterIf(VeskRpc_v1_0_s_ifspec, nullptr, TRUE), RPC_S_OK);
+  EXPECT_EQ(RpcServerUnregisterIf(VeskRpc_v1_0_s_ifspec, nullptr, TRUE), RPC_S_UNKNOWN_IF);
+  EXPECT_EQ(RpcMgmtStopServerListening(nullptr), RPC_S_NOT_LISTENING);
+}
+
 TEST_F(VeskRpcTest, AccessCheckOfTheConnectingPeer) {
   const std::wstring capability = CapabilitySid(kCapability);
   const DWORD self = static_cast<DWORD>(::getpid());

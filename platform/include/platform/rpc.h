@@ -249,6 +249,9 @@ RPC_STATUS RpcServerListen(unsigned minimumCallThreads, unsigned maxCalls, unsig
 // runs down their context handles) and the endpoints are forgotten. `binding` must be
 // null (the own server).
 RPC_STATUS RpcMgmtStopServerListening(RPC_BINDING_HANDLE binding);
+// RPC_S_OK while a listen is in effect, else RPC_S_NOT_LISTENING. `binding` must be
+// null (the own server).
+RPC_STATUS RpcMgmtIsServerListening(RPC_BINDING_HANDLE binding);
 // Waits until the server has stopped and its calls have finished.
 RPC_STATUS RpcMgmtWaitServerListen();
 // Null `interfaceSpec` removes every interface. With waitForCallsToComplete it waits
