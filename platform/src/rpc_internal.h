@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -64,7 +65,8 @@ struct PeerIdentity {
   bool appContainer = false;
   bool known = false;
 };
-PeerIdentity IdentifyPeer(int fd);
+// `rpcDir` is the <root>/rpc folder of the endpoint's machine (app-container records).
+PeerIdentity IdentifyPeer(int fd, const std::filesystem::path& rpcDir);
 // Whether the peer may connect to an object protected by `descriptor` (empty: anyone).
 bool PeerAllowed(const PeerIdentity& peer, const std::vector<BYTE>& descriptor);
 

@@ -19,8 +19,12 @@
 namespace platform {
 namespace {
 
-std::filesystem::path AppContainerRecord(DWORD pid) {
-  return CurrentMachine().Root() / "rpc" / "appcontainer" / (std::to_string(pid) + ".json");
+std::filesystem::path AppContainerRecord(const std::filesystem::path& rpcDir, DWORD pid) {
+  return rpcDir / "appcontainer" / (std::to_string(pid) + ".json");
+}
+
+std::filesystem::path RpcDir() {
+  return CurrentMachine().Root() / "rpc";
 }
 
 // Field 22 of /proc/<pid>/stat: when the process started, in clock ticks since boot.
@@ -75,7 +79,7 @@ BOOL RegisterAppContainerProcess(DWORD pid, const std::wstring& packageName,
   record["package"] = WideToUtf8(packageName);
   record["capabilities"] = nlohmann::json::array();
   for (const auto& c : capabilityNames) record["capabilities"].push_back(WideToUtf8(c));
-  const auto path = AppContainerRecord(pid);
+  const auto path = AppContainerRecord(RpcDir(), pid);
   std::error_code ec;
   std::filesystem::create_directories(path.parent_path(), ec);
   const auto temp = path.string() + ".tmp";
@@ -97,7 +101,7 @@ BOOL RegisterAppContainerProcess(DWORD pid, const std::wstring& packageName,
 
 BOOL UnregisterAppContainerProcess(DWORD pid) {
   std::error_code ec;
-  if (!std::filesystem::remove(AppContainerRecord(pid), ec)) {
+  if (!std::filesystem::remove(AppContainerRecord(RpcDir(), pid), ec)) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return FALSE;
   }
@@ -106,7 +110,7 @@ BOOL UnregisterAppContainerProcess(DWORD pid) {
 
 namespace detail {
 
-PeerIdentity IdentifyPeer(int fd) {
+PeerIdentity IdentifyPeer(int fd, const std::filesystem::path& rpcDir) {
   PeerIdentity peer;
   struct ucred cred {};
   socklen_t len = sizeof(cred);
@@ -124,7 +128,7 @@ PeerIdentity IdentifyPeer(int fd) {
   AddSid(peer.sids, L"S-1-5-11");
   AddSid(peer.sids, L"S-1-5-4");
 
-  std::ifstream in(AppContainerRecord(static_cast<DWORD>(cred.pid)));
+  std::ifstream in(AppContainerRecord(rpcDir, static_cast<DWORD>(cred.pid)));
   if (!in) return peer;
   const auto record = nlohmann::json::parse(in, nullptr, false);
   if (!record.is_object() || record.value("startTime", "") != ProcessStartTime(static_cast<DWORD>(cred.pid))) {

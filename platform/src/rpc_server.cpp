@@ -90,7 +90,7 @@ class Server {
  private:
   RPC_STATUS StartAcceptingLocked();
   void AcceptLoop(Endpoint* endpoint);
-  void Serve(std::shared_ptr<Connection> conn, std::vector<BYTE> endpointDescriptor);
+  void Serve(std::shared_ptr<Connection> conn, std::vector<BYTE> endpointDescriptor, std::filesystem::path rpcDir);
   bool HandleBind(Connection& conn, const PeerIdentity& peer, const wire::Header& h,
                   const std::vector<std::uint8_t>& pdu, std::shared_ptr<Interface>* bound, bool* ndr64,
                   std::uint16_t* contextId, std::uint16_t* maxXmit, std::uint16_t* maxRecv);
@@ -222,8 +222,10 @@ void Server::AcceptLoop(Endpoint* endpoint) {
       connections_.insert(conn);
     }
     auto descriptor = endpoint->descriptor;
-    if (!StartThread(
-            [this, conn, descriptor = std::move(descriptor)]() mutable { Serve(conn, std::move(descriptor)); })) {
+    auto rpcDir = endpoint->path.parent_path();
+    if (!StartThread([this, conn, descriptor = std::move(descriptor), rpcDir = std::move(rpcDir)]() mutable {
+          Serve(conn, std::move(descriptor), std::move(rpcDir));
+        })) {
       EndConnection(conn);
     }
   }
@@ -330,8 +332,9 @@ bool Server::HandleBind(Connection& conn, const PeerIdentity& peer, const wire::
   return SendPdus(conn.fd, {wire::EncodeBindAck(h.callId, ack)});
 }
 
-void Server::Serve(std::shared_ptr<Connection> conn, std::vector<BYTE> endpointDescriptor) {
-  const PeerIdentity peer = IdentifyPeer(conn->fd);
+void Server::Serve(std::shared_ptr<Connection> conn, std::vector<BYTE> endpointDescriptor,
+                   std::filesystem::path rpcDir) {
+  const PeerIdentity peer = IdentifyPeer(conn->fd, rpcDir);
   const bool admitted = PeerAllowed(peer, endpointDescriptor);
   bool bound = false;
   std::shared_ptr<Interface> itf;
