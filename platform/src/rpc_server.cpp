@@ -180,8 +180,9 @@ RPC_STATUS Server::StartAcceptingLocked() {
     if (e->listenFd >= 0) continue;
     std::error_code ec;
     std::filesystem::create_directories(e->path.parent_path(), ec);
-    // Every local user may reach the socket; our own access check decides.
-    ::chmod(e->path.parent_path().c_str(), 0777);
+    // Every local user may reach the socket and our own access check decides; the
+    // sticky bit keeps one user from removing another's endpoint.
+    ::chmod(e->path.parent_path().c_str(), 01777);
     std::filesystem::remove(e->path, ec);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return RPC_S_OUT_OF_RESOURCES;

@@ -509,6 +509,11 @@ TEST_F(VeskRpcTest, ServerStatusCodes) {
   Client early;
   EXPECT_EQ(early.Connect(), RPC_S_SERVER_UNAVAILABLE);
   StartServer();
+  EXPECT_EQ(std::filesystem::status(SocketPath()).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::all & ~(std::filesystem::perms::owner_exec | std::filesystem::perms::group_exec |
+                                            std::filesystem::perms::others_exec));
+  EXPECT_TRUE((std::filesystem::status(SocketPath().parent_path()).permissions() &
+               std::filesystem::perms::sticky_bit) != std::filesystem::perms::none);
   EXPECT_EQ(RpcServerListen(1, 1234, TRUE), RPC_S_ALREADY_LISTENING);
   EXPECT_EQ(RpcServerRegisterIf3(VeskRpc_v1_0_s_ifspec, nullptr, nullptr, 0, 1234, 0, nullptr, nullptr),
             RPC_S_ALREADY_REGISTERED);
