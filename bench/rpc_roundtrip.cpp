@@ -1,0 +1,210 @@
+// Round trips of a call shaped like ReadSysInfo (a 300-character text answered)
+// through the local RPC runtime, beside the floor: the same byte sizes ping-ponged
+// over a Unix-domain socket pair between two threads, with no PDUs and no NDR.
+// Latency p50 and p99 and calls per second, for 1 client and for 8 at once.
+//
+//   rpc_roundtrip [--calls N]
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/machine.h"
+#include "platform/rpc.h"
+#include "vesk.h"
+#include "vesk_server.h"
+
+void* MIDL_user_allocate(std::size_t size) {
+  void* p = std::malloc(size);
+  if (p) std::memset(p, 0, size);
+  return p;
+}
+
+void MIDL_user_free(void* pointer) {
+  if (pointer) std::free(pointer);
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace platform;
+
+const std::u16string kText(300, u'k');
+
+}  // namespace
+
+namespace RpcServer {
+
+void OpenClientContext(handle_t, ClientContextHandle* pphContext) {
+  *pphContext = new char(0);
+}
+void CloseClientContext(ClientContextHandle* pphContext) {
+  delete static_cast<char*>(*pphContext);
+  *pphContext = nullptr;
+}
+void StartMSInfoApp(ClientContextHandle) {}
+void StartUSBC(ClientContextHandle) {}
+void ReadSysInfo(ClientContextHandle, LONG* pSize, char16_t** pSysData) {
+  auto* buffer = static_cast<char16_t*>(MIDL_user_allocate((kText.size() + 1) * 2));
+  std::memcpy(buffer, kText.c_str(), (kText.size() + 1) * 2);
+  *pSysData = buffer;
+  *pSize = static_cast<LONG>(kText.size() + 1);
+}
+LONG IsMeridServiceInstalled(ClientContextHandle) {
+  return 0;
+}
+LONG IsMeridNodePresent(ClientContextHandle) {
+  return 0;
+}
+void ReadUSBTypeCInfo(ClientContextHandle, LONG* pSize, char16_t**) {
+  *pSize = 0;
+}
+void ClientContextHandle_rundown(ClientContextHandle context) {
+  delete static_cast<char*>(context);
+}
+
+}  // namespace RpcServer
+
+namespace {
+
+struct Figures {
+  double p50us = 0;
+  double p99us = 0;
+  double callsPerSecond = 0;
+};
+
+Figures Summarize(std::vector<double> latencies, double seconds) {
+  std::sort(latencies.begin(), latencies.end());
+  Figures f;
+  f.p50us = latencies[latencies.size() / 2];
+  f.p99us = latencies[latencies.size() * 99 / 100];
+  f.callsPerSecond = static_cast<double>(latencies.size()) / seconds;
+  return f;
+}
+
+// Runs `body(thread, latencies)` on `threads` threads and gathers the latencies.
+template <class F>
+Figures Measure(int threads, F body) {
+  std::vector<std::vector<double>> per(static_cast<std::size_t>(threads));
+  const auto start = Clock::now();
+  std::vector<std::thread> pool;
+  for (int t = 0; t < threads; ++t) pool.emplace_back([&, t] { body(t, per[static_cast<std::size_t>(t)]); });
+  for (auto& th : pool) th.join();
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  std::vector<double> all;
+  for (auto& p : per) all.insert(all.end(), p.begin(), p.end());
+  return Summarize(std::move(all), seconds);
+}
+
+Figures RpcRun(int clients, int calls) {
+  return Measure(clients, [calls](int, std::vector<double>& out) {
+    RPC_BINDING_HANDLE binding = nullptr;
+    ClientContextHandle context = nullptr;
+    if (RpcBindingFromStringBinding(L"ncalrpc:[VeskRpcEndpoint]", &binding) != 0) std::exit(1);
+    if (RpcGuard([&] { OpenClientContext(binding, &context); }) != 0) std::exit(1);
+    out.reserve(static_cast<std::size_t>(calls));
+    for (int i = 0; i < calls; ++i) {
+      LONG size = 0;
+      char16_t* data = nullptr;
+      const auto t0 = Clock::now();
+      if (RpcGuard([&] { ReadSysInfo(context, &size, &data); }) != 0 || size != 301) std::exit(1);
+      std::free(data);
+      out.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+    RpcGuard([&] { CloseClientContext(&context); });
+    RpcBindingFree(&binding);
+  });
+}
+
+// The request and response of ReadSysInfo over NDR 2.0: header, call fields, stub.
+constexpr std::size_t kRequestBytes = 16 + 8 + 20;
+constexpr std::size_t kResponseBytes = 16 + 8 + 4 + 4 + 4 + 301 * 2;
+
+bool Exact(int fd, char* p, std::size_t n, bool send) {
+  while (n) {
+    const ssize_t r = send ? ::send(fd, p, n, MSG_NOSIGNAL) : ::recv(fd, p, n, 0);
+    if (r <= 0) return false;
+    p += r;
+    n -= static_cast<std::size_t>(r);
+  }
+  return true;
+}
+
+Figures RawRun(int clients, int calls) {
+  return Measure(clients, [calls](int, std::vector<double>& out) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) std::exit(1);
+    std::thread server([fd = pair[1], calls] {
+      char request[kRequestBytes], response[kResponseBytes] = {};
+      for (int i = 0; i < calls; ++i) {
+        if (!Exact(fd, request, sizeof(request), false) || !Exact(fd, response, sizeof(response), true)) return;
+      }
+    });
+    char request[kRequestBytes] = {}, response[kResponseBytes];
+    out.reserve(static_cast<std::size_t>(calls));
+    for (int i = 0; i < calls; ++i) {
+      const auto t0 = Clock::now();
+      if (!Exact(pair[0], request, sizeof(request), true) || !Exact(pair[0], response, sizeof(response), false)) {
+        std::exit(1);
+      }
+      out.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+    server.join();
+    ::close(pair[0]);
+    ::close(pair[1]);
+  });
+}
+
+void Print(const char* what, int clients, const Figures& f) {
+  std::printf("%-4s %d client%s  p50 %8.2f us  p99 %8.2f us  %10.0f calls/s\n", what, clients, clients == 1 ? " " : "s",
+              f.p50us, f.p99us, f.callsPerSecond);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int calls = 20000;
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::string(argv[i]) == "--calls") calls = std::max(100, std::atoi(argv[i + 1]));
+  }
+  char templ[] = "/tmp/korvo-bench-XXXXXX";
+  if (::mkdtemp(templ) == nullptr) return 1;
+  Machine::Options options;
+  options.root = templ;
+  SelectMachine(Machine::Open(std::move(options)));
+  if (RpcServerUseProtseqEp(L"ncalrpc", 10, L"VeskRpcEndpoint", nullptr) != 0 ||
+      RpcServerRegisterIf3(VeskRpc_v1_0_s_ifspec, nullptr, nullptr, RPC_IF_AUTOLISTEN | RPC_IF_ALLOW_LOCAL_ONLY, 1234,
+                           0, nullptr, nullptr) != 0 ||
+      RpcServerListen(1, 1234, TRUE) != 0) {
+    std::fprintf(stderr, "the server did not start\n");
+    return 1;
+  }
+  RpcRun(1, calls / 10);  // warm up
+  const Figures rpc1 = RpcRun(1, calls);
+  const Figures raw1 = RawRun(1, calls);
+  const Figures rpc8 = RpcRun(8, calls / 8);
+  const Figures raw8 = RawRun(8, calls / 8);
+  Print("rpc", 1, rpc1);
+  Print("raw", 1, raw1);
+  Print("rpc", 8, rpc8);
+  Print("raw", 8, raw8);
+  std::printf("8 clients: rpc/raw p50 = %.2f, p99 = %.2f, calls/s = %.2f\n", rpc8.p50us / raw8.p50us,
+              rpc8.p99us / raw8.p99us, rpc8.callsPerSecond / raw8.callsPerSecond);
+  std::printf("1 client: rpc/raw p99 = %.2f, calls/s = %.2f\n", rpc1.p99us / raw1.p99us,
+              rpc1.callsPerSecond / raw1.callsPerSecond);
+  std::printf("rpc/raw p50 = %.2f\n", rpc1.p50us / raw1.p50us);
+  RpcMgmtStopServerListening(nullptr);
+  RpcServerUnregisterIf(nullptr, nullptr, TRUE);
+  RpcMgmtWaitServerListen();
+  std::error_code ec;
+  std::filesystem::remove_all(templ, ec);
+  return 0;
+}

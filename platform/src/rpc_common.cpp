@@ -1,0 +1,213 @@
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <random>
+
+#include "platform/text.h"
+#include "rpc_internal.h"
+
+namespace platform {
+
+void RpcRaiseException(RPC_STATUS code) {
+  throw RpcRaisedException(code);
+}
+
+RPC_STATUS RpcCurrentExceptionCode() noexcept {
+  try {
+    throw;
+  } catch (const RpcRaisedException& e) {
+    return e.code();
+  } catch (const std::bad_alloc&) {
+    return RPC_S_OUT_OF_MEMORY;
+  } catch (...) {
+    return RPC_S_CPP_EXCEPTION_CODE;
+  }
+}
+
+namespace rpc::detail {
+
+bool SendAll(int fd, const std::uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool SendPdus(int fd, const std::vector<std::vector<std::uint8_t>>& pdus) {
+  for (const auto& p : pdus) {
+    if (!SendAll(fd, p.data(), p.size())) return false;
+  }
+  return true;
+}
+
+namespace {
+
+bool ReadExact(int fd, std::uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::recv(fd, data, size, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+ReadResult ReadPdu(int fd, std::size_t maxFrag, wire::Header* header, std::vector<std::uint8_t>* pdu) {
+  pdu->resize(wire::kHeaderSize);
+  if (!ReadExact(fd, pdu->data(), wire::kHeaderSize)) return ReadResult::kClosed;
+  switch (wire::DecodeHeader(pdu->data(), header)) {
+    case wire::HeaderCheck::kBadFormat:
+      return ReadResult::kBadFormat;
+    case wire::HeaderCheck::kBadVersion:
+      return ReadResult::kBadVersion;
+    case wire::HeaderCheck::kOk:
+      break;
+  }
+  if (header->fragLength > maxFrag) return ReadResult::kTooLong;
+  pdu->resize(header->fragLength);
+  if (!ReadExact(fd, pdu->data() + wire::kHeaderSize, header->fragLength - wire::kHeaderSize)) {
+    return ReadResult::kClosed;
+  }
+  return ReadResult::kOk;
+}
+
+bool PduReader::Fill(std::size_t need) {
+  if (end_ - start_ >= need) return true;
+  if (start_ + need > buffer_.size()) {
+    std::memmove(buffer_.data(), buffer_.data() + start_, end_ - start_);
+    end_ -= start_;
+    start_ = 0;
+    if (need > buffer_.size()) buffer_.resize(need);
+  }
+  while (end_ - start_ < need) {
+    const ssize_t n = ::recv(fd_, buffer_.data() + end_, buffer_.size() - end_, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    end_ += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+ReadResult PduReader::Read(std::size_t maxFrag, wire::Header* header, std::vector<std::uint8_t>* pdu) {
+  if (!Fill(wire::kHeaderSize)) return ReadResult::kClosed;
+  switch (wire::DecodeHeader(buffer_.data() + start_, header)) {
+    case wire::HeaderCheck::kBadFormat:
+      return ReadResult::kBadFormat;
+    case wire::HeaderCheck::kBadVersion:
+      return ReadResult::kBadVersion;
+    case wire::HeaderCheck::kOk:
+      break;
+  }
+  if (header->fragLength > maxFrag) return ReadResult::kTooLong;
+  if (!Fill(header->fragLength)) return ReadResult::kClosed;
+  pdu->assign(buffer_.begin() + static_cast<std::ptrdiff_t>(start_),
+              buffer_.begin() + static_cast<std::ptrdiff_t>(start_ + header->fragLength));
+  start_ += header->fragLength;
+  if (start_ == end_) start_ = end_ = 0;
+  return ReadResult::kOk;
+}
+
+void PutContext(wire::Writer& w, const WireContext& c) {
+  w.Align(4);
+  w.U32(c.attributes);
+  w.Guid(c.uuid);
+}
+
+bool GetContext(wire::Reader& r, WireContext* c) {
+  return r.Align(4) && r.U32(&c->attributes) && r.Guid(&c->uuid);
+}
+
+void PutPointer(wire::Writer& w, bool ndr64, bool present) {
+  // Referent ids only need to be non-zero and unique within the message; there is one.
+  if (ndr64) {
+    w.Align(8);
+    w.U64(present ? 0x20000 : 0);
+  } else {
+    w.Align(4);
+    w.U32(present ? 0x20000 : 0);
+  }
+}
+
+bool GetPointer(wire::Reader& r, bool ndr64, bool* present) {
+  if (ndr64) {
+    std::uint64_t id = 0;
+    if (!r.Align(8) || !r.U64(&id)) return false;
+    *present = id != 0;
+  } else {
+    std::uint32_t id = 0;
+    if (!r.Align(4) || !r.U32(&id)) return false;
+    *present = id != 0;
+  }
+  return true;
+}
+
+void PutCount(wire::Writer& w, bool ndr64, std::uint64_t count) {
+  if (ndr64) {
+    w.Align(8);
+    w.U64(count);
+  } else {
+    w.Align(4);
+    w.U32(static_cast<std::uint32_t>(count));
+  }
+}
+
+bool GetCount(wire::Reader& r, bool ndr64, std::uint64_t* count) {
+  if (ndr64) return r.Align(8) && r.U64(count);
+  std::uint32_t c = 0;
+  if (!r.Align(4) || !r.U32(&c)) return false;
+  *count = c;
+  return true;
+}
+
+GUID NewUuid() {
+  thread_local std::mt19937_64 random{std::random_device{}()};
+  const std::uint64_t a = random(), b = random();
+  GUID g;
+  g.Data1 = static_cast<DWORD>(a);
+  g.Data2 = static_cast<WORD>(a >> 32);
+  g.Data3 = static_cast<WORD>(((a >> 48) & 0x0FFF) | 0x4000);  // version 4
+  for (int i = 0; i < 8; ++i) g.Data4[i] = static_cast<BYTE>(b >> (8 * i));
+  g.Data4[0] = static_cast<BYTE>((g.Data4[0] & 0x3F) | 0x80);
+  return g;
+}
+
+std::string Utf8(const std::wstring& s) {
+  return WideToUtf8(s);
+}
+
+bool StartThread(std::function<void()> body) {
+  auto* task = new std::function<void()>(std::move(body));
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, 1024 * 1024);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  const int rc = pthread_create(
+      &thread, &attr,
+      [](void* p) -> void* {
+        std::unique_ptr<std::function<void()>> f(static_cast<std::function<void()>*>(p));
+        (*f)();
+        return nullptr;
+      },
+      task);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    delete task;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace rpc::detail
+}  // namespace platform

@@ -1,0 +1,76 @@
+// Pieces shared by the RPC server and client: socket I/O of whole PDUs, NDR of the
+// parameter shapes the stubs know, the peer's identity and small threads.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/rpc.h"
+#include "platform/rpc_wire.h"
+
+namespace platform::rpc::detail {
+
+// Writes every byte (no SIGPIPE); false when the peer is gone.
+bool SendAll(int fd, const std::uint8_t* data, std::size_t size);
+bool SendPdus(int fd, const std::vector<std::vector<std::uint8_t>>& pdus);
+
+enum class ReadResult { kOk, kClosed, kBadVersion, kBadFormat, kTooLong };
+// Reads one PDU: the header, then the rest of its fragment length. A fragment longer
+// than `maxFrag` is refused before anything beyond the header is read or allocated.
+ReadResult ReadPdu(int fd, std::size_t maxFrag, wire::Header* header, std::vector<std::uint8_t>* pdu);
+
+// The same over a buffer that takes whatever the socket has at each read, so a PDU
+// usually costs one system call (a connection answers one call at a time, so what
+// is buffered beyond a PDU is the start of the next one).
+class PduReader {
+ public:
+  explicit PduReader(int fd) : fd_(fd), buffer_(8192) {}
+  ReadResult Read(std::size_t maxFrag, wire::Header* header, std::vector<std::uint8_t>* pdu);
+  // Whether bytes are waiting that no PDU has taken yet.
+  bool Pending() const { return end_ > start_; }
+
+ private:
+  bool Fill(std::size_t need);
+  int fd_;
+  std::vector<std::uint8_t> buffer_;
+  std::size_t start_ = 0;
+  std::size_t end_ = 0;
+};
+
+// The 20 bytes of a context handle on the wire.
+struct WireContext {
+  std::uint32_t attributes = 0;
+  GUID uuid{};
+  bool IsNull() const { return uuid == GUID{}; }
+};
+void PutContext(wire::Writer& w, const WireContext& c);
+bool GetContext(wire::Reader& r, WireContext* c);
+
+// NDR of the unique pointer's referent id and of a conformance (4 bytes in NDR 2.0,
+// 8 in NDR64, aligned to their size).
+void PutPointer(wire::Writer& w, bool ndr64, bool present);
+bool GetPointer(wire::Reader& r, bool ndr64, bool* present);
+void PutCount(wire::Writer& w, bool ndr64, std::uint64_t count);
+bool GetCount(wire::Reader& r, bool ndr64, std::uint64_t* count);
+
+GUID NewUuid();
+std::string Utf8(const std::wstring& s);
+
+// The SIDs and kind of the process at the other end of `fd`.
+struct PeerIdentity {
+  std::vector<std::vector<BYTE>> sids;
+  bool appContainer = false;
+  bool known = false;
+};
+// `rpcDir` is the <root>/rpc folder of the endpoint's machine (app-container records).
+PeerIdentity IdentifyPeer(int fd, const std::filesystem::path& rpcDir);
+// Whether the peer may connect to an object protected by `descriptor` (empty: anyone).
+bool PeerAllowed(const PeerIdentity& peer, const std::vector<BYTE>& descriptor);
+
+// A detached thread with a modest stack: servers run one per connection.
+bool StartThread(std::function<void()> body);
+
+}  // namespace platform::rpc::detail
