@@ -29,7 +29,8 @@ class Fields {
     if (!object_.is_object()) Bad(origin_, path_, "must be an object");
   }
   void Allow(std::initializer_list<const char*> names) const {
-    for (const auto& [key, value] : object_.items()) {
+    for (const auto& item : object_.items()) {
+      const std::string& key = item.key();
       if (std::none_of(names.begin(), names.end(), [&](const char* n) { return key == n; })) {
         Bad(origin_, path_ + "." + key, "is not a known field");
       }
@@ -217,7 +218,9 @@ void ValidateProfile(const json& profile, const std::string& origin) {
   }
   if (auto it = profile.find("faults"); it != profile.end()) {
     if (!it->is_object()) Bad(origin, "$.faults", "must be an object of call names and error codes");
-    for (const auto& [call, error] : it->items()) {
+    for (const auto& item : it->items()) {
+      const std::string& call = item.key();
+      const auto& error = item.value();
       // Other areas keep their own faults in their own sections; here only calls of ours.
       if (std::none_of(std::begin(kFaultCalls), std::end(kFaultCalls), [&](const char* c) { return call == c; })) {
         continue;
