@@ -19,7 +19,9 @@ namespace platform {
 namespace {
 
 std::mutex g_currentLock;
-std::shared_ptr<Machine> g_current;
+// Never destroyed: threads that outlive main() (pool workers, call threads, the log
+// writer) may still reach for the machine while the process exits.
+std::shared_ptr<Machine>& g_current = *new std::shared_ptr<Machine>();
 std::atomic<Machine*> g_currentRaw{nullptr};
 
 void WriteFileAtomically(const std::filesystem::path& path, const std::string& bytes) {
