@@ -243,32 +243,23 @@ std::optional<DWORD> InjectedFault(const char* call) {
 
 std::optional<Account> FindAccount(const std::wstring& name) {
   const std::wstring upper = ToUpper(name);
-  if (upper == L"SYSTEM" || upper == L"LOCALSYSTEM") {
-    return Account{L"SYSTEM",
-                   L"NT AUTHORITY",
-                   "S-1-5-18",
-                   true,
-                   TokenElevationTypeDefault,
-                   true,
-                   L"C:\\Windows\\System32\\config\\systemprofile"};
-  }
-  if (upper == L"LOCAL SERVICE" || upper == L"LOCALSERVICE") {
-    return Account{L"LOCAL SERVICE",
-                   L"NT AUTHORITY",
-                   "S-1-5-19",
-                   false,
-                   TokenElevationTypeDefault,
-                   true,
-                   L"C:\\Windows\\ServiceProfiles\\LocalService"};
-  }
-  if (upper == L"NETWORK SERVICE" || upper == L"NETWORKSERVICE") {
-    return Account{L"NETWORK SERVICE",
-                   L"NT AUTHORITY",
-                   "S-1-5-20",
-                   false,
-                   TokenElevationTypeDefault,
-                   true,
-                   L"C:\\Windows\\ServiceProfiles\\NetworkService"};
+  // The built-in accounts every machine has, under their names and short forms.
+  struct Builtin {
+    const wchar_t* name;
+    const wchar_t* shortName;
+    const char* sid;
+    bool administrator;
+    const wchar_t* profileFolder;
+  };
+  static constexpr Builtin kBuiltins[] = {
+      {L"SYSTEM", L"LOCALSYSTEM", "S-1-5-18", true, L"C:\\Windows\\System32\\config\\systemprofile"},
+      {L"LOCAL SERVICE", L"LOCALSERVICE", "S-1-5-19", false, L"C:\\Windows\\ServiceProfiles\\LocalService"},
+      {L"NETWORK SERVICE", L"NETWORKSERVICE", "S-1-5-20", false, L"C:\\Windows\\ServiceProfiles\\NetworkService"},
+  };
+  for (const auto& b : kBuiltins) {
+    if (upper == b.name || upper == b.shortName) {
+      return Account{b.name, L"NT AUTHORITY", b.sid, b.administrator, TokenElevationTypeDefault, true, b.profileFolder};
+    }
   }
   const json& profile = CurrentMachine().Profile();
   auto users = profile.find("users");

@@ -90,6 +90,38 @@ std::wstring TaggedValue(const std::wstring& text, std::size_t tagEnd, const cha
   return text.substr(tagEnd, end - tagEnd);
 }
 
+// The retry scheme of both GetBIOSValue forms. `attempt` makes one read, sets `hr` and
+// returns true when the read is done. Otherwise, while `keepTrying` and fewer than six
+// attempts were made, it waits 100 ms and reads again; then it pauses 3000 ms, and a COM
+// error exception earns up to three further passes (the attempt count goes on).
+template <class Attempt>
+HRESULT RetryBIOSRead(const char* kFn, bool keepTrying, Attempt&& attempt) {
+  HRESULT hr = WBEM_E_FAILED;
+  int count = 0;
+  int extraPasses = 0;
+  bool comError = false;
+  for (;;) {
+    try {
+      do {
+        Log(LogLevel::Verbose, kFn, L"Inside while");
+        if (attempt(count, hr)) return hr;
+        platform::Sleep(kRetryDelayMs);
+        ++count;
+      } while (count < kMaxAttempts && keepTrying);
+    } catch (const _com_error& e) {
+      hr = e.Error();
+      comError = true;
+      Log(LogLevel::Error, kFn, L"Exception while getting BIOS with error 0x%08X", hr);
+    }
+    platform::Sleep(kPassPauseMs);
+    if (comError && FAILED(hr) && extraPasses < kMaxExceptionPasses) {
+      ++extraPasses;
+      continue;
+    }
+    return hr;
+  }
+}
+
 // Opens one namespace with the blanket every connection of the read uses. S_FALSE when
 // the connection succeeded without a services object; each failure is logged with the
 // caller's text for it.
@@ -348,52 +380,25 @@ HRESULT WMIData::GetBIOSValue(IWbemClassObject* pclsObj, const std::wstring& str
   Korvo::Shared::TraceScope trace(kFn, L"IWbemClassObject = 0x%x, strData = %s, Retry = %d", PtrValue(pclsObj), strData,
                                   static_cast<int>(retry));
   Log(LogLevel::Verbose, kFn, L"Trying to get value of %s", strData);
-
-  HRESULT hr = WBEM_E_FAILED;
-  int count = 0;
-  int extraPasses = 0;
-  bool comError = false;
   Variant vtProp;
-  for (;;) {
-    try {
-      do {
-        Log(LogLevel::Verbose, kFn, L"Inside while");
-        hr = pclsObj->Get(strData.c_str(), 0, &vtProp, nullptr, nullptr);
-        if (FAILED(hr)) {
-          Log(LogLevel::Error, kFn, L"Failed to get value of %s at count %d. Error = 0x%08X. Re-trying...", strData,
-              count, hr);
-        } else {
-          value = VariantText(vtProp);
-          vtProp.Clear();
-          Log(LogLevel::Verbose, kFn, L"The value is %s", value);
-          if (!retry) {
-            if (value.empty()) {
-              Log(LogLevel::Warning, kFn, L"The value for '%s' is empty. No Retrying as per flag", strData);
-            }
-            trace.Out(L"Return Value hr = 0x%x", hr);
-            return hr;
-          }
-          if (!value.empty()) {
-            trace.Out(L"Return Value hr = 0x%x", hr);
-            return hr;
-          }
-          Log(LogLevel::Warning, kFn, L"The value for '%s' is empty. So Retrying", strData);
-        }
-        platform::Sleep(kRetryDelayMs);
-        ++count;
-      } while (count < kMaxAttempts && retry);
-    } catch (const _com_error& e) {
-      hr = e.Error();
-      comError = true;
-      Log(LogLevel::Error, kFn, L"Exception while getting BIOS with error 0x%08X", hr);
+  const HRESULT hr = RetryBIOSRead(kFn, retry, [&](int count, HRESULT& hr) {
+    hr = pclsObj->Get(strData.c_str(), 0, &vtProp, nullptr, nullptr);
+    if (FAILED(hr)) {
+      Log(LogLevel::Error, kFn, L"Failed to get value of %s at count %d. Error = 0x%08X. Re-trying...", strData, count,
+          hr);
+      return false;
     }
-    platform::Sleep(kPassPauseMs);
-    if (comError && FAILED(hr) && extraPasses < kMaxExceptionPasses) {
-      ++extraPasses;
-      continue;
+    value = VariantText(vtProp);
+    vtProp.Clear();
+    Log(LogLevel::Verbose, kFn, L"The value is %s", value);
+    if (!retry) {
+      if (value.empty()) Log(LogLevel::Warning, kFn, L"The value for '%s' is empty. No Retrying as per flag", strData);
+      return true;
     }
-    break;
-  }
+    if (!value.empty()) return true;
+    Log(LogLevel::Warning, kFn, L"The value for '%s' is empty. So Retrying", strData);
+    return false;
+  });
   vtProp.Clear();
   trace.Out(L"Return Value hr = 0x%x", hr);
   return hr;
@@ -403,50 +408,27 @@ HRESULT WMIData::GetBIOSValue(IWbemClassObject* pclsObj, const std::wstring& str
   static constexpr const char* kFn = "RpcServer::WMIData::GetBIOSValue";
   Korvo::Shared::TraceScope trace(kFn, L"IWbemClassObject = 0x%x, strData = %s", PtrValue(pclsObj), strData);
   Log(LogLevel::Verbose, kFn, L"Trying to get value of %s", strData);
-
-  HRESULT hr = WBEM_E_FAILED;
-  int count = 0;
-  int extraPasses = 0;
-  bool comError = false;
   Variant vtProp;
-  for (;;) {
-    try {
-      do {
-        Log(LogLevel::Verbose, kFn, L"Inside while");
-        hr = pclsObj->Get(strData.c_str(), 0, &vtProp, nullptr, nullptr);
-        // A null value reads as 0, like the integer of an empty variant; other types
-        // are converted, and one that is no number (text) counts as a failed read.
-        if (SUCCEEDED(hr) && vtProp.vt == VT_NULL) {
-          vtProp.vt = VT_I4;
-          vtProp.lVal = 0;
-        }
-        if (SUCCEEDED(hr) && vtProp.vt != VT_I4) hr = VariantChangeType(&vtProp, &vtProp, 0, VT_I4);
-        if (FAILED(hr)) {
-          Log(LogLevel::Error, kFn, L"Failed to get value of %s at count %d. Error = 0x%08X. Re-trying...", strData,
-              count, hr);
-        } else {
-          value = vtProp.lVal;
-          Log(LogLevel::Information, kFn, L"The value is %d", value);
-          vtProp.Clear();
-          trace.Out(L"Return Value = 0x%x", hr);
-          return hr;
-        }
-        vtProp.Clear();
-        platform::Sleep(kRetryDelayMs);
-        ++count;
-      } while (count < kMaxAttempts);
-    } catch (const _com_error& e) {
-      hr = e.Error();
-      comError = true;
-      Log(LogLevel::Error, kFn, L"Exception while getting BIOS with error 0x%08X", hr);
+  const HRESULT hr = RetryBIOSRead(kFn, true, [&](int count, HRESULT& hr) {
+    hr = pclsObj->Get(strData.c_str(), 0, &vtProp, nullptr, nullptr);
+    // A null value reads as 0, like the integer of an empty variant; other types are
+    // converted, and one that is no number (text) counts as a failed read.
+    if (SUCCEEDED(hr) && vtProp.vt == VT_NULL) {
+      vtProp.vt = VT_I4;
+      vtProp.lVal = 0;
     }
-    platform::Sleep(kPassPauseMs);
-    if (comError && FAILED(hr) && extraPasses < kMaxExceptionPasses) {
-      ++extraPasses;
-      continue;
+    if (SUCCEEDED(hr) && vtProp.vt != VT_I4) hr = VariantChangeType(&vtProp, &vtProp, 0, VT_I4);
+    if (FAILED(hr)) {
+      Log(LogLevel::Error, kFn, L"Failed to get value of %s at count %d. Error = 0x%08X. Re-trying...", strData, count,
+          hr);
+      vtProp.Clear();
+      return false;
     }
-    break;
-  }
+    value = vtProp.lVal;
+    Log(LogLevel::Information, kFn, L"The value is %d", value);
+    vtProp.Clear();
+    return true;
+  });
   vtProp.Clear();
   trace.Out(L"Return Value = 0x%x", hr);
   return hr;
