@@ -28,7 +28,7 @@ constexpr std::uint32_t kContextMagic = 0x43545843;
 constexpr std::size_t kMaxResponse = 16 * 1024 * 1024;
 
 struct ClientConnection {
-  int fd = -1;
+  std::unique_ptr<Link> link;
   std::unique_ptr<PduReader> reader;
   const RPC_INTERFACE_INFO* info = nullptr;
   bool ndr64 = false;
@@ -36,13 +36,11 @@ struct ClientConnection {
   std::uint16_t maxXmit = wire::kMinFragment;
   std::uint16_t maxRecv = wire::kMinFragment;
   bool reused = false;  // taken from the pool: the server may have closed it meanwhile
-  ~ClientConnection() {
-    if (fd >= 0) ::close(fd);
-  }
 };
 
 struct Association {
   std::filesystem::path path;
+  std::function<std::unique_ptr<Link>()> connect;  // instead of the socket at `path`
   std::mutex mutex;
   std::vector<std::unique_ptr<ClientConnection>> idle;
   std::uint32_t group = 0;
@@ -66,22 +64,28 @@ struct ClientContext {
   throw RpcRaisedException(s);
 }
 
-std::unique_ptr<ClientConnection> Connect(const std::filesystem::path& path, const RPC_INTERFACE_INFO* info,
-                                          std::uint32_t group, unsigned long syntaxes, std::uint32_t callId,
-                                          std::uint32_t* boundGroup) {
-  auto conn = std::make_unique<ClientConnection>();
-  conn->info = info;
-  conn->fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (conn->fd < 0) Raise(RPC_S_OUT_OF_RESOURCES);
+std::unique_ptr<Link> ConnectSocket(const std::filesystem::path& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) Raise(RPC_S_OUT_OF_RESOURCES);
+  auto link = std::make_unique<SocketLink>(fd);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
   int rc;
   do {
-    rc = ::connect(conn->fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) Raise(errno == EACCES ? RPC_S_ACCESS_DENIED : RPC_S_SERVER_UNAVAILABLE);
-  conn->reader = std::make_unique<PduReader>(conn->fd);
+  return link;
+}
+
+std::unique_ptr<ClientConnection> Connect(const Association& a, const RPC_INTERFACE_INFO* info, std::uint32_t group,
+                                          unsigned long syntaxes, std::uint32_t callId, std::uint32_t* boundGroup) {
+  auto conn = std::make_unique<ClientConnection>();
+  conn->info = info;
+  conn->link = a.connect ? a.connect() : ConnectSocket(a.path);
+  if (!conn->link) Raise(RPC_S_SERVER_UNAVAILABLE);
+  conn->reader = std::make_unique<PduReader>(*conn->link);
 
   wire::Bind bind;
   bind.assocGroupId = group;
@@ -89,7 +93,7 @@ std::unique_ptr<ClientConnection> Connect(const std::filesystem::path& path, con
   if (syntaxes & RPC_C_TRANSFER_NDR20) bind.contexts.push_back({id++, info->InterfaceId, {NDR20_TRANSFER_SYNTAX}});
   if (syntaxes & RPC_C_TRANSFER_NDR64) bind.contexts.push_back({id++, info->InterfaceId, {NDR64_TRANSFER_SYNTAX}});
   if (bind.contexts.empty()) Raise(RPC_S_UNSUPPORTED_TRANS_SYN);
-  if (!SendPdus(conn->fd, {wire::EncodeBind(callId, bind)})) Raise(RPC_S_SERVER_UNAVAILABLE);
+  if (!SendPdus(*conn->link, {wire::EncodeBind(callId, bind)})) Raise(RPC_S_SERVER_UNAVAILABLE);
   wire::Header h;
   std::vector<std::uint8_t> pdu;
   if (conn->reader->Read(8192, &h, &pdu) != ReadResult::kOk) Raise(RPC_S_SERVER_UNAVAILABLE);
@@ -153,7 +157,7 @@ std::unique_ptr<ClientConnection> Acquire(Association& a, const RPC_INTERFACE_IN
     group = a.group;
   }
   std::uint32_t bound = 0;
-  auto conn = Connect(a.path, info, group, syntaxes, a.nextCallId++, &bound);
+  auto conn = Connect(a, info, group, syntaxes, a.nextCallId++, &bound);
   std::lock_guard lock(a.mutex);
   a.group = bound;
   return conn;
@@ -181,7 +185,7 @@ ClientContext* ValidContext(void* handle) {
 std::vector<std::uint8_t> Exchange(ClientConnection& conn, std::uint32_t callId, std::uint16_t opnum,
                                    const std::vector<std::uint8_t>& stub, bool* connectionUsable) {
   *connectionUsable = false;
-  if (!SendPdus(conn.fd, wire::EncodeRequest(callId, conn.contextId, opnum, stub, conn.maxXmit))) {
+  if (!SendPdus(*conn.link, wire::EncodeRequest(callId, conn.contextId, opnum, stub, conn.maxXmit))) {
     Raise(RPC_S_CALL_FAILED_DNE);
   }
   std::vector<std::uint8_t> out;
@@ -441,6 +445,17 @@ RPC_STATUS RpcBindingFromStringBindingW(const wchar_t* stringBinding, RPC_BINDIN
   *binding = b;
   return RPC_S_OK;
 }
+
+namespace rpc {
+
+RPC_BINDING_HANDLE BindingOverLinks(std::function<std::unique_ptr<Link>()> connect) {
+  auto* b = new Binding;
+  b->association = std::make_shared<Association>();
+  b->association->connect = std::move(connect);
+  return b;
+}
+
+}  // namespace rpc
 
 RPC_STATUS RpcBindingFree(RPC_BINDING_HANDLE* binding) {
   if (!binding || !*binding || static_cast<Binding*>(*binding)->magic != kBindingMagic) return RPC_S_INVALID_BINDING;

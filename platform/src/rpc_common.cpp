@@ -30,9 +30,21 @@ RPC_STATUS RpcCurrentExceptionCode() noexcept {
 
 namespace rpc::detail {
 
-bool SendAll(int fd, const std::uint8_t* data, std::size_t size) {
+SocketLink::~SocketLink() {
+  ::close(fd_);
+}
+
+std::size_t SocketLink::Receive(std::uint8_t* data, std::size_t size) {
+  while (true) {
+    const ssize_t n = ::recv(fd_, data, size, 0);
+    if (n < 0 && errno == EINTR) continue;
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
+  }
+}
+
+bool SocketLink::Send(const std::uint8_t* data, std::size_t size) {
   while (size > 0) {
-    const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+    const ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     data += n;
@@ -41,45 +53,11 @@ bool SendAll(int fd, const std::uint8_t* data, std::size_t size) {
   return true;
 }
 
-bool SendPdus(int fd, const std::vector<std::vector<std::uint8_t>>& pdus) {
+bool SendPdus(Link& link, const std::vector<std::vector<std::uint8_t>>& pdus) {
   for (const auto& p : pdus) {
-    if (!SendAll(fd, p.data(), p.size())) return false;
+    if (!link.Send(p.data(), p.size())) return false;
   }
   return true;
-}
-
-namespace {
-
-bool ReadExact(int fd, std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::recv(fd, data, size, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-}  // namespace
-
-ReadResult ReadPdu(int fd, std::size_t maxFrag, wire::Header* header, std::vector<std::uint8_t>* pdu) {
-  pdu->resize(wire::kHeaderSize);
-  if (!ReadExact(fd, pdu->data(), wire::kHeaderSize)) return ReadResult::kClosed;
-  switch (wire::DecodeHeader(pdu->data(), header)) {
-    case wire::HeaderCheck::kBadFormat:
-      return ReadResult::kBadFormat;
-    case wire::HeaderCheck::kBadVersion:
-      return ReadResult::kBadVersion;
-    case wire::HeaderCheck::kOk:
-      break;
-  }
-  if (header->fragLength > maxFrag) return ReadResult::kTooLong;
-  pdu->resize(header->fragLength);
-  if (!ReadExact(fd, pdu->data() + wire::kHeaderSize, header->fragLength - wire::kHeaderSize)) {
-    return ReadResult::kClosed;
-  }
-  return ReadResult::kOk;
 }
 
 bool PduReader::Fill(std::size_t need) {
@@ -91,10 +69,9 @@ bool PduReader::Fill(std::size_t need) {
     if (need > buffer_.size()) buffer_.resize(need);
   }
   while (end_ - start_ < need) {
-    const ssize_t n = ::recv(fd_, buffer_.data() + end_, buffer_.size() - end_, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    end_ += static_cast<std::size_t>(n);
+    const std::size_t n = link_.Receive(buffer_.data() + end_, buffer_.size() - end_);
+    if (n == 0) return false;
+    end_ += n;
   }
   return true;
 }

@@ -9,32 +9,44 @@
 #include <vector>
 
 #include "platform/rpc.h"
+#include "platform/rpc_link.h"
 #include "platform/rpc_wire.h"
 
 namespace platform::rpc::detail {
 
-// Writes every byte (no SIGPIPE); false when the peer is gone.
-bool SendAll(int fd, const std::uint8_t* data, std::size_t size);
-bool SendPdus(int fd, const std::vector<std::vector<std::uint8_t>>& pdus);
+// A connection's socket. It owns the descriptor.
+class SocketLink final : public Link {
+ public:
+  explicit SocketLink(int fd) : fd_(fd) {}
+  ~SocketLink() override;
+  SocketLink(const SocketLink&) = delete;
+  SocketLink& operator=(const SocketLink&) = delete;
+  std::size_t Receive(std::uint8_t* data, std::size_t size) override;
+  bool Send(const std::uint8_t* data, std::size_t size) override;  // no SIGPIPE
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+bool SendPdus(Link& link, const std::vector<std::vector<std::uint8_t>>& pdus);
 
 enum class ReadResult { kOk, kClosed, kBadVersion, kBadFormat, kTooLong };
-// Reads one PDU: the header, then the rest of its fragment length. A fragment longer
-// than `maxFrag` is refused before anything beyond the header is read or allocated.
-ReadResult ReadPdu(int fd, std::size_t maxFrag, wire::Header* header, std::vector<std::uint8_t>* pdu);
 
-// The same over a buffer that takes whatever the socket has at each read, so a PDU
-// usually costs one system call (a connection answers one call at a time, so what
-// is buffered beyond a PDU is the start of the next one).
+// Reads whole PDUs through a buffer that takes whatever the link has at each read, so
+// a PDU usually costs one system call (a connection answers one call at a time, so
+// what is buffered beyond a PDU is the start of the next one). A fragment longer than
+// `maxFrag` is refused before anything beyond its header is read or allocated.
 class PduReader {
  public:
-  explicit PduReader(int fd) : fd_(fd), buffer_(8192) {}
+  explicit PduReader(Link& link) : link_(link), buffer_(8192) {}
   ReadResult Read(std::size_t maxFrag, wire::Header* header, std::vector<std::uint8_t>* pdu);
   // Whether bytes are waiting that no PDU has taken yet.
   bool Pending() const { return end_ > start_; }
 
  private:
   bool Fill(std::size_t need);
-  int fd_;
+  Link& link_;
   std::vector<std::uint8_t> buffer_;
   std::size_t start_ = 0;
   std::size_t end_ = 0;
@@ -59,12 +71,7 @@ bool GetCount(wire::Reader& r, bool ndr64, std::uint64_t* count);
 GUID NewUuid();
 std::string Utf8(const std::wstring& s);
 
-// The SIDs and kind of the process at the other end of `fd`.
-struct PeerIdentity {
-  std::vector<std::vector<BYTE>> sids;
-  bool appContainer = false;
-  bool known = false;
-};
+// The SIDs and kind of the process at the other end of the socket `fd`.
 // `rpcDir` is the <root>/rpc folder of the endpoint's machine (app-container records).
 PeerIdentity IdentifyPeer(int fd, const std::filesystem::path& rpcDir);
 // Whether the peer may connect to an object protected by `descriptor` (empty: anyone).

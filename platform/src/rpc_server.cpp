@@ -63,7 +63,8 @@ struct Group {
 };
 
 struct Connection {
-  int fd = -1;
+  Link* link = nullptr;
+  std::unique_ptr<SocketLink> socket;  // the link of an accepted connection
   bool inCall = false;
   std::uint32_t group = 0;
 };
@@ -86,11 +87,13 @@ class Server {
     return listenCalled_;
   }
   RPC_STATUS UnregisterIf(const RPC_SERVER_INTERFACE* spec, bool wait);
+  void ServeLink(Link& link, const PeerIdentity& peer, const std::vector<BYTE>& endpointDescriptor);
 
  private:
   RPC_STATUS StartAcceptingLocked();
   void AcceptLoop(Endpoint* endpoint);
-  void Serve(std::shared_ptr<Connection> conn, std::vector<BYTE> endpointDescriptor, std::filesystem::path rpcDir);
+  void Serve(const std::shared_ptr<Connection>& conn, const PeerIdentity& peer,
+             const std::vector<BYTE>& endpointDescriptor);
   bool HandleBind(Connection& conn, const PeerIdentity& peer, const wire::Header& h,
                   const std::vector<std::uint8_t>& pdu, std::shared_ptr<Interface>* bound, bool* ndr64,
                   std::uint16_t* contextId, std::uint16_t* maxXmit, std::uint16_t* maxRecv);
@@ -213,19 +216,17 @@ void Server::AcceptLoop(Endpoint* endpoint) {
       return;
     }
     auto conn = std::make_shared<Connection>();
-    conn->fd = fd;
+    conn->socket = std::make_unique<SocketLink>(fd);
+    conn->link = conn->socket.get();
     {
       std::lock_guard lock(mutex_);
-      if (stopping_) {
-        ::close(fd);
-        continue;
-      }
+      if (stopping_) continue;
       connections_.insert(conn);
     }
     auto descriptor = endpoint->descriptor;
     auto rpcDir = endpoint->path.parent_path();
-    if (!StartThread([this, conn, descriptor = std::move(descriptor), rpcDir = std::move(rpcDir)]() mutable {
-          Serve(conn, std::move(descriptor), std::move(rpcDir));
+    if (!StartThread([this, conn, descriptor = std::move(descriptor), rpcDir = std::move(rpcDir)] {
+          Serve(conn, IdentifyPeer(conn->socket->fd(), rpcDir), descriptor);
         })) {
       EndConnection(conn);
     }
@@ -254,8 +255,9 @@ void Server::EndConnection(const std::shared_ptr<Connection>& conn) {
     }
   }
   std::lock_guard lock(mutex_);
-  ::close(conn->fd);
   connections_.erase(conn);
+  conn->link = nullptr;
+  conn->socket.reset();
   changed_.notify_all();
 }
 
@@ -264,11 +266,11 @@ bool Server::HandleBind(Connection& conn, const PeerIdentity& peer, const wire::
                         std::uint16_t* contextId, std::uint16_t* maxXmit, std::uint16_t* maxRecv) {
   wire::Bind bind;
   if (!wire::DecodeBind(pdu.data(), pdu.size(), h, &bind)) {
-    SendPdus(conn.fd, {wire::EncodeBindNak(h.callId, wire::kRejectNotSpecified)});
+    SendPdus(*conn.link, {wire::EncodeBindNak(h.callId, wire::kRejectNotSpecified)});
     return false;
   }
   if (bind.maxXmitFrag < wire::kMinFragment || bind.maxRecvFrag < wire::kMinFragment) {
-    SendPdus(conn.fd, {wire::EncodeBindNak(h.callId, wire::kRejectLocalLimitExceeded)});
+    SendPdus(*conn.link, {wire::EncodeBindNak(h.callId, wire::kRejectLocalLimitExceeded)});
     return false;
   }
   wire::BindAck ack;
@@ -310,7 +312,7 @@ bool Server::HandleBind(Connection& conn, const PeerIdentity& peer, const wire::
     }
   }
   if (accepted && !PeerAllowed(peer, accepted->descriptor)) {
-    SendPdus(conn.fd, {wire::EncodeFault(h.callId, 0, static_cast<std::uint32_t>(RPC_S_ACCESS_DENIED), true)});
+    SendPdus(*conn.link, {wire::EncodeFault(h.callId, 0, static_cast<std::uint32_t>(RPC_S_ACCESS_DENIED), true)});
     return false;
   }
   *maxXmit = std::min(bind.maxRecvFrag, wire::kDefaultFragment);
@@ -330,12 +332,21 @@ bool Server::HandleBind(Connection& conn, const PeerIdentity& peer, const wire::
   }
   ack.secondaryAddress = "";
   *bound = accepted;
-  return SendPdus(conn.fd, {wire::EncodeBindAck(h.callId, ack)});
+  return SendPdus(*conn.link, {wire::EncodeBindAck(h.callId, ack)});
 }
 
-void Server::Serve(std::shared_ptr<Connection> conn, std::vector<BYTE> endpointDescriptor,
-                   std::filesystem::path rpcDir) {
-  const PeerIdentity peer = IdentifyPeer(conn->fd, rpcDir);
+void Server::ServeLink(Link& link, const PeerIdentity& peer, const std::vector<BYTE>& endpointDescriptor) {
+  auto conn = std::make_shared<Connection>();
+  conn->link = &link;
+  {
+    std::lock_guard lock(mutex_);
+    connections_.insert(conn);
+  }
+  Serve(conn, peer, endpointDescriptor);
+}
+
+void Server::Serve(const std::shared_ptr<Connection>& conn, const PeerIdentity& peer,
+                   const std::vector<BYTE>& endpointDescriptor) {
   const bool admitted = PeerAllowed(peer, endpointDescriptor);
   bool bound = false;
   std::shared_ptr<Interface> itf;
@@ -348,18 +359,18 @@ void Server::Serve(std::shared_ptr<Connection> conn, std::vector<BYTE> endpointD
   std::vector<std::uint8_t> stub;
   wire::Header h;
   std::vector<std::uint8_t> pdu;
-  PduReader reader(conn->fd);
+  PduReader reader(*conn->link);
   while (true) {
     const auto read = reader.Read(bound ? maxRecv : kMaxBindPdu, &h, &pdu);
     if (read == ReadResult::kBadVersion && !bound && h.type == wire::kBind) {
-      SendPdus(conn->fd, {wire::EncodeBindNak(h.callId, wire::kRejectProtocolVersionNotSupported)});
+      SendPdus(*conn->link, {wire::EncodeBindNak(h.callId, wire::kRejectProtocolVersionNotSupported)});
       break;
     }
     if (read != ReadResult::kOk) break;
     if (h.type == wire::kBind) {
       if (bound) break;  // one bind per connection
       if (!admitted) {
-        SendPdus(conn->fd, {wire::EncodeFault(h.callId, 0, static_cast<std::uint32_t>(RPC_S_ACCESS_DENIED), true)});
+        SendPdus(*conn->link, {wire::EncodeFault(h.callId, 0, static_cast<std::uint32_t>(RPC_S_ACCESS_DENIED), true)});
         break;
       }
       if (!HandleBind(*conn, peer, h, pdu, &itf, &ndr64, &contextId, &maxXmit, &maxRecv)) break;
@@ -369,7 +380,7 @@ void Server::Serve(std::shared_ptr<Connection> conn, std::vector<BYTE> endpointD
     if (h.type == wire::kRequest) {
       wire::CallFragment f;
       if (!bound || !itf || !wire::DecodeRequest(pdu.data(), pdu.size(), h, &f)) {
-        SendPdus(conn->fd, {wire::EncodeFault(h.callId, 0, wire::nca_s_proto_error, true)});
+        SendPdus(*conn->link, {wire::EncodeFault(h.callId, 0, wire::nca_s_proto_error, true)});
         break;
       }
       if (h.flags & wire::PFC_FIRST_FRAG) {
@@ -379,11 +390,11 @@ void Server::Serve(std::shared_ptr<Connection> conn, std::vector<BYTE> endpointD
         requestContext = f.contextId;
         stub.clear();
       } else if (!inRequest || h.callId != requestCallId) {
-        SendPdus(conn->fd, {wire::EncodeFault(h.callId, 0, wire::nca_s_proto_error, true)});
+        SendPdus(*conn->link, {wire::EncodeFault(h.callId, 0, wire::nca_s_proto_error, true)});
         break;
       }
       if (stub.size() + f.stubSize > itf->maxRequest) {
-        SendPdus(conn->fd,
+        SendPdus(*conn->link,
                  {wire::EncodeFault(h.callId, 0, static_cast<std::uint32_t>(RPC_S_SERVER_OUT_OF_MEMORY), true)});
         break;
       }
@@ -398,7 +409,7 @@ void Server::Serve(std::shared_ptr<Connection> conn, std::vector<BYTE> endpointD
       }
       stub.clear();
       stub.shrink_to_fit();
-      const bool sent = SendPdus(conn->fd, reply);
+      const bool sent = SendPdus(*conn->link, reply);
       bool stop = false;
       {
         std::lock_guard lock(mutex_);
@@ -416,7 +427,7 @@ void Server::Serve(std::shared_ptr<Connection> conn, std::vector<BYTE> endpointD
     }
     // Packet types a server never receives, or does not take (alter context).
     if (h.type == wire::kAlterContext) {
-      SendPdus(conn->fd, {wire::EncodeFault(h.callId, 0, wire::nca_s_unsupported_type, true)});
+      SendPdus(*conn->link, {wire::EncodeFault(h.callId, 0, wire::nca_s_unsupported_type, true)});
     }
     break;
   }
@@ -623,7 +634,7 @@ RPC_STATUS Server::StopListening() {
     }
     // Idle connections close now; those in a call close after answering it.
     for (const auto& c : connections_) {
-      if (!c->inCall) ::shutdown(c->fd, SHUT_RDWR);
+      if (!c->inCall && c->socket) ::shutdown(c->socket->fd(), SHUT_RDWR);
     }
   }
   for (auto& t : acceptThreads) {
@@ -647,7 +658,7 @@ RPC_STATUS Server::WaitListen() {
   changed_.wait(lock, [&] {
     if (!accepting_) {
       for (const auto& c : connections_) {
-        if (!c->inCall) ::shutdown(c->fd, SHUT_RDWR);
+        if (!c->inCall && c->socket) ::shutdown(c->socket->fd(), SHUT_RDWR);
       }
     }
     return IdleLocked();
@@ -677,6 +688,14 @@ RPC_STATUS Server::UnregisterIf(const RPC_SERVER_INTERFACE* spec, bool wait) {
 }
 
 }  // namespace
+
+namespace rpc {
+
+void ServeLink(Link& link, const PeerIdentity& peer, const std::vector<BYTE>& endpointDescriptor) {
+  Server::Get().ServeLink(link, peer, endpointDescriptor);
+}
+
+}  // namespace rpc
 
 RPC_STATUS RpcServerUseProtseqEpW(const wchar_t* protseq, unsigned maxCalls, const wchar_t* endpoint,
                                   void* securityDescriptor) {
