@@ -17,63 +17,16 @@
 #include <thread>
 #include <vector>
 
+#include "fixed_procedures.h"
 #include "platform/machine.h"
 #include "platform/rpc.h"
 #include "vesk.h"
 #include "vesk_server.h"
 
-void* MIDL_user_allocate(std::size_t size) {
-  void* p = std::malloc(size);
-  if (p) std::memset(p, 0, size);
-  return p;
-}
-
-void MIDL_user_free(void* pointer) {
-  if (pointer) std::free(pointer);
-}
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace platform;
-
-const std::u16string kText(300, u'k');
-
-}  // namespace
-
-namespace RpcServer {
-
-void OpenClientContext(handle_t, ClientContextHandle* pphContext) {
-  *pphContext = new char(0);
-}
-void CloseClientContext(ClientContextHandle* pphContext) {
-  delete static_cast<char*>(*pphContext);
-  *pphContext = nullptr;
-}
-void StartMSInfoApp(ClientContextHandle) {}
-void StartUSBC(ClientContextHandle) {}
-void ReadSysInfo(ClientContextHandle, LONG* pSize, char16_t** pSysData) {
-  auto* buffer = static_cast<char16_t*>(MIDL_user_allocate((kText.size() + 1) * 2));
-  std::memcpy(buffer, kText.c_str(), (kText.size() + 1) * 2);
-  *pSysData = buffer;
-  *pSize = static_cast<LONG>(kText.size() + 1);
-}
-LONG IsMeridServiceInstalled(ClientContextHandle) {
-  return 0;
-}
-LONG IsMeridNodePresent(ClientContextHandle) {
-  return 0;
-}
-void ReadUSBTypeCInfo(ClientContextHandle, LONG* pSize, char16_t**) {
-  *pSize = 0;
-}
-void ClientContextHandle_rundown(ClientContextHandle context) {
-  delete static_cast<char*>(context);
-}
-
-}  // namespace RpcServer
-
-namespace {
 
 struct Figures {
   double p50us = 0;
@@ -180,6 +133,7 @@ int main(int argc, char** argv) {
   Machine::Options options;
   options.root = templ;
   SelectMachine(Machine::Open(std::move(options)));
+  korvo::rpc_testing::SetAnswers(std::u16string(300, u'k'), u"");
   if (RpcServerUseProtseqEp(L"ncalrpc", 10, L"VeskRpcEndpoint", nullptr) != 0 ||
       RpcServerRegisterIf3(VeskRpc_v1_0_s_ifspec, nullptr, nullptr, RPC_IF_AUTOLISTEN | RPC_IF_ALLOW_LOCAL_ONLY, 1234,
                            0, nullptr, nullptr) != 0 ||
