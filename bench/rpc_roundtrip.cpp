@@ -34,30 +34,42 @@ struct Figures {
   double callsPerSecond = 0;
 };
 
-Figures Summarize(std::vector<double> latencies, double seconds) {
+// Latencies of many runs, and the time they took.
+struct Samples {
+  std::vector<double> latencies;
+  double seconds = 0;
+  void Add(const Samples& more) {
+    latencies.insert(latencies.end(), more.latencies.begin(), more.latencies.end());
+    seconds += more.seconds;
+  }
+};
+
+Figures Summarize(Samples samples) {
+  auto& latencies = samples.latencies;
   std::sort(latencies.begin(), latencies.end());
   Figures f;
   f.p50us = latencies[latencies.size() / 2];
   f.p99us = latencies[latencies.size() * 99 / 100];
-  f.callsPerSecond = static_cast<double>(latencies.size()) / seconds;
+  f.callsPerSecond = static_cast<double>(latencies.size()) / samples.seconds;
   return f;
 }
 
 // Runs `body(thread, latencies)` on `threads` threads and gathers the latencies.
 template <class F>
-Figures Measure(int threads, F body) {
+Samples Measure(int threads, F body) {
   std::vector<std::vector<double>> per(static_cast<std::size_t>(threads));
   const auto start = Clock::now();
   std::vector<std::thread> pool;
   for (int t = 0; t < threads; ++t) pool.emplace_back([&, t] { body(t, per[static_cast<std::size_t>(t)]); });
   for (auto& th : pool) th.join();
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  std::vector<double> all;
-  for (auto& p : per) all.insert(all.end(), p.begin(), p.end());
-  return Summarize(std::move(all), seconds);
+  Samples all;
+  for (auto& p : per) all.latencies.insert(all.latencies.end(), p.begin(), p.end());
+  all.seconds = seconds;
+  return all;
 }
 
-Figures RpcRun(int clients, int calls) {
+Samples RpcRun(int clients, int calls) {
   return Measure(clients, [calls](int, std::vector<double>& out) {
     RPC_BINDING_HANDLE binding = nullptr;
     ClientContextHandle context = nullptr;
@@ -91,7 +103,7 @@ bool Exact(int fd, char* p, std::size_t n, bool send) {
   return true;
 }
 
-Figures RawRun(int clients, int calls) {
+Samples RawRun(int clients, int calls) {
   return Measure(clients, [calls](int, std::vector<double>& out) {
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) std::exit(1);
@@ -125,8 +137,15 @@ void Print(const char* what, int clients, const Figures& f) {
 
 int main(int argc, char** argv) {
   int calls = 20000;
-  for (int i = 1; i + 1 < argc; ++i) {
-    if (std::string(argv[i]) == "--calls") calls = std::max(100, std::atoi(argv[i + 1]));
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--calls" && i + 1 < argc && std::atoi(argv[i + 1]) > 0) {
+      calls = std::max(1000, std::atoi(argv[++i]));
+    } else {
+      std::fprintf(arg == "--help" ? stdout : stderr,
+                   "usage: rpc_roundtrip [--calls N]   (N >= 1000, default 20000)\n");
+      return arg == "--help" ? 0 : 2;
+    }
   }
   char templ[] = "/tmp/korvo-bench-XXXXXX";
   if (::mkdtemp(templ) == nullptr) return 1;
@@ -141,11 +160,21 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "the server did not start\n");
     return 1;
   }
+  // The machine's load drifts: the runtime and the floor take turns in short rounds,
+  // so both see the same conditions.
+  constexpr int kRounds = 10;
   RpcRun(1, calls / 10);  // warm up
-  const Figures rpc1 = RpcRun(1, calls);
-  const Figures raw1 = RawRun(1, calls);
-  const Figures rpc8 = RpcRun(8, calls / 8);
-  const Figures raw8 = RawRun(8, calls / 8);
+  Samples rpc1s, raw1s, rpc8s, raw8s;
+  for (int round = 0; round < kRounds; ++round) {
+    rpc1s.Add(RpcRun(1, calls / kRounds));
+    raw1s.Add(RawRun(1, calls / kRounds));
+    rpc8s.Add(RpcRun(8, calls / kRounds / 8));
+    raw8s.Add(RawRun(8, calls / kRounds / 8));
+  }
+  const Figures rpc1 = Summarize(std::move(rpc1s));
+  const Figures raw1 = Summarize(std::move(raw1s));
+  const Figures rpc8 = Summarize(std::move(rpc8s));
+  const Figures raw8 = Summarize(std::move(raw8s));
   Print("rpc", 1, rpc1);
   Print("raw", 1, raw1);
   Print("rpc", 8, rpc8);

@@ -208,6 +208,12 @@ std::vector<std::uint8_t> Exchange(ClientConnection& conn, std::uint32_t callId,
     if (first != ((h.flags & wire::PFC_FIRST_FRAG) != 0)) Raise(RPC_S_PROTOCOL_ERROR);
     first = false;
     if (out.size() + f.stubSize > kMaxResponse) Raise(RPC_X_BAD_STUB_DATA);
+    if (out.empty() && (h.flags & wire::PFC_LAST_FRAG)) {
+      // A whole answer in one fragment: its stub data is the PDU without its header.
+      pdu.erase(pdu.begin(), pdu.begin() + (f.stub - pdu.data()));
+      out = std::move(pdu);
+      break;
+    }
     out.insert(out.end(), f.stub, f.stub + f.stubSize);
     if (h.flags & wire::PFC_LAST_FRAG) break;
   }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
@@ -408,7 +409,7 @@ void Server::Serve(const std::shared_ptr<Connection>& conn, const PeerIdentity& 
         reply = Dispatch(*conn, itf, ndr64, requestCallId, contextId, requestOpnum, stub, maxXmit);
       }
       stub.clear();
-      stub.shrink_to_fit();
+      if (stub.capacity() > 64 * 1024) stub.shrink_to_fit();  // a large request's buffer is not kept
       const bool sent = SendPdus(*conn->link, reply);
       bool stop = false;
       {
@@ -475,19 +476,33 @@ std::vector<std::vector<std::uint8_t>> Server::Dispatch(Connection& conn, const 
 
   const NdrProcFormat& proc = info->Procs[opnum];
   const unsigned n = proc.paramCount;
-  std::vector<void*> args(n, nullptr);
-  std::vector<void*> handles(n, nullptr);      // binding and context handle values
-  std::vector<void**> handleRefs(n, nullptr);  // for context handles passed by pointer
-  std::vector<LONG> longs(n, 0);
-  std::vector<LONG*> longRefs(n, nullptr);
-  std::vector<char16_t*> arrays(n, nullptr);
-  std::vector<char16_t**> arrayRefs(n, nullptr);
-  std::vector<GUID> inUuids(n, GUID{});
+  // What each parameter's argument points at. Interfaces have few parameters: they
+  // live on the stack unless there are more.
+  struct Slot {
+    void* handle = nullptr;      // binding and context handle values
+    void** handleRef = nullptr;  // for context handles passed by pointer
+    LONG value = 0;
+    LONG* valueRef = nullptr;
+    char16_t* array = nullptr;
+    char16_t** arrayRef = nullptr;
+    GUID inUuid{};
+  };
+  constexpr unsigned kOnStack = 8;
+  std::array<Slot, kOnStack> stackSlots{};
+  std::array<void*, kOnStack> stackArgs{};
+  std::vector<Slot> heapSlots;
+  std::vector<void*> heapArgs;
+  if (n > kOnStack) {
+    heapSlots.resize(n);
+    heapArgs.resize(n);
+  }
+  Slot* const slots = n > kOnStack ? heapSlots.data() : stackSlots.data();
+  void** const args = n > kOnStack ? heapArgs.data() : stackArgs.data();
   LONG result = 0;
   auto freeArrays = [&] {
-    for (auto*& a : arrays) {
-      if (a) MIDL_user_free(a);
-      a = nullptr;
+    for (unsigned i = 0; i < n; ++i) {
+      if (slots[i].array) MIDL_user_free(slots[i].array);
+      slots[i].array = nullptr;
     }
   };
 
@@ -497,8 +512,8 @@ std::vector<std::vector<std::uint8_t>> Server::Dispatch(Connection& conn, const 
       const auto& p = proc.params[i];
       switch (p.kind) {
         case NdrParamKind::BindingHandle:
-          handles[i] = &conn;  // the call's own binding; only compared with null by servers
-          args[i] = &handles[i];
+          slots[i].handle = &conn;  // the call's own binding; only compared with null by servers
+          args[i] = &slots[i].handle;
           break;
         case NdrParamKind::ContextIn:
         case NdrParamKind::ContextInOut: {
@@ -509,34 +524,34 @@ std::vector<std::vector<std::uint8_t>> Server::Dispatch(Connection& conn, const 
           if (c.IsNull() || g == groups_.end()) throw StubError(wire::nca_s_fault_context_mismatch);
           auto it = g->second.contexts.find(c.uuid);
           if (it == g->second.contexts.end()) throw StubError(wire::nca_s_fault_context_mismatch);
-          handles[i] = it->second.user;
-          inUuids[i] = c.uuid;
+          slots[i].handle = it->second.user;
+          slots[i].inUuid = c.uuid;
           if (p.kind == NdrParamKind::ContextIn) {
-            args[i] = &handles[i];
+            args[i] = &slots[i].handle;
           } else {
-            handleRefs[i] = &handles[i];
-            args[i] = &handleRefs[i];
+            slots[i].handleRef = &slots[i].handle;
+            args[i] = &slots[i].handleRef;
           }
           break;
         }
         case NdrParamKind::ContextOut:
-          handleRefs[i] = &handles[i];
-          args[i] = &handleRefs[i];
+          slots[i].handleRef = &slots[i].handle;
+          args[i] = &slots[i].handleRef;
           break;
         case NdrParamKind::LongIn: {
           std::uint32_t v = 0;
           if (!r.Align(4) || !r.U32(&v)) throw StubError(static_cast<std::uint32_t>(RPC_X_BAD_STUB_DATA));
-          longs[i] = static_cast<LONG>(v);
-          args[i] = &longs[i];
+          slots[i].value = static_cast<LONG>(v);
+          args[i] = &slots[i].value;
           break;
         }
         case NdrParamKind::LongOut:
-          longRefs[i] = &longs[i];
-          args[i] = &longRefs[i];
+          slots[i].valueRef = &slots[i].value;
+          args[i] = &slots[i].valueRef;
           break;
         case NdrParamKind::WideArrayOut:
-          arrayRefs[i] = &arrays[i];
-          args[i] = &arrayRefs[i];
+          slots[i].arrayRef = &slots[i].array;
+          args[i] = &slots[i].arrayRef;
           break;
       }
     }
@@ -546,7 +561,7 @@ std::vector<std::vector<std::uint8_t>> Server::Dispatch(Connection& conn, const 
   }
 
   try {
-    itf->spec->DispatchTable[opnum](args.data(), &result);
+    itf->spec->DispatchTable[opnum](args, &result);
   } catch (...) {
     freeArrays();
     return fault(static_cast<std::uint32_t>(RpcCurrentExceptionCode()), false);
@@ -562,34 +577,34 @@ std::vector<std::vector<std::uint8_t>> Server::Dispatch(Connection& conn, const 
         std::lock_guard lock(mutex_);
         auto& group = groups_[conn.group];
         if (p.kind == NdrParamKind::ContextInOut) {
-          auto it = group.contexts.find(inUuids[i]);
-          if (handles[i] == nullptr) {
+          auto it = group.contexts.find(slots[i].inUuid);
+          if (slots[i].handle == nullptr) {
             if (it != group.contexts.end()) group.contexts.erase(it);
           } else {
-            if (it != group.contexts.end()) it->second.user = handles[i];
-            c.uuid = inUuids[i];
+            if (it != group.contexts.end()) it->second.user = slots[i].handle;
+            c.uuid = slots[i].inUuid;
           }
-        } else if (handles[i] != nullptr) {
+        } else if (slots[i].handle != nullptr) {
           c.uuid = NewUuid();
-          group.contexts[c.uuid] = ContextEntry{handles[i], itf->spec->Rundown};
+          group.contexts[c.uuid] = ContextEntry{slots[i].handle, itf->spec->Rundown};
         }
         PutContext(w, c);
         break;
       }
       case NdrParamKind::LongOut:
         w.Align(4);
-        w.U32(static_cast<std::uint32_t>(longs[i]));
+        w.U32(static_cast<std::uint32_t>(slots[i].value));
         break;
       case NdrParamKind::WideArrayOut: {
-        const LONG count = p.sizeParam >= 0 ? longs[static_cast<unsigned>(p.sizeParam)] : 0;
-        if (arrays[i] && count < 0) {
+        const LONG count = p.sizeParam >= 0 ? slots[p.sizeParam].value : 0;
+        if (slots[i].array && count < 0) {
           freeArrays();
           return fault(static_cast<std::uint32_t>(RPC_X_BAD_STUB_DATA), false);
         }
-        PutPointer(w, ndr64, arrays[i] != nullptr);
-        if (arrays[i]) {
+        PutPointer(w, ndr64, slots[i].array != nullptr);
+        if (slots[i].array) {
           PutCount(w, ndr64, static_cast<std::uint64_t>(count));
-          w.U16Array(arrays[i], static_cast<std::size_t>(count));
+          w.U16Array(slots[i].array, static_cast<std::size_t>(count));
         }
         break;
       }

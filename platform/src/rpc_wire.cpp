@@ -1,6 +1,7 @@
 #include "platform/rpc_wire.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace platform::rpc::wire {
@@ -44,17 +45,25 @@ HeaderCheck DecodeHeader(const std::uint8_t* b, Header* h) {
 
 // --- Writer / Reader ----------------------------------------------------------------------------
 
+namespace {
+
+// Appends `v` little-endian in `n` bytes.
+void PutLittle(std::vector<std::uint8_t>& bytes, std::uint64_t v, std::size_t n) {
+  const std::size_t at = bytes.size();
+  bytes.resize(at + n);
+  for (std::size_t i = 0; i < n; ++i) bytes[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+}  // namespace
+
 void Writer::U16(std::uint16_t v) {
-  U8(static_cast<std::uint8_t>(v));
-  U8(static_cast<std::uint8_t>(v >> 8));
+  PutLittle(bytes_, v, 2);
 }
 void Writer::U32(std::uint32_t v) {
-  U16(static_cast<std::uint16_t>(v));
-  U16(static_cast<std::uint16_t>(v >> 16));
+  PutLittle(bytes_, v, 4);
 }
 void Writer::U64(std::uint64_t v) {
-  U32(static_cast<std::uint32_t>(v));
-  U32(static_cast<std::uint32_t>(v >> 32));
+  PutLittle(bytes_, v, 8);
 }
 void Writer::Align(std::size_t n) {
   while (bytes_.size() % n) bytes_.push_back(0);
@@ -73,6 +82,10 @@ void Writer::U16Array(const char16_t* units, std::size_t count) {
   const std::size_t at = bytes_.size();
   bytes_.resize(at + 2 * count);
   std::uint8_t* out = bytes_.data() + at;
+  if constexpr (std::endian::native == std::endian::little) {
+    if (count) std::memcpy(out, units, 2 * count);
+    return;
+  }
   for (std::size_t i = 0; i < count; ++i) {
     out[2 * i] = static_cast<std::uint8_t>(units[i]);
     out[2 * i + 1] = static_cast<std::uint8_t>(units[i] >> 8);
@@ -141,6 +154,10 @@ bool Reader::U16Array(char16_t* out, std::size_t count) {
     ok_ = false;
     return false;
   }
+  if (std::endian::native == std::endian::little && le_) {
+    if (count) std::memcpy(out, a, 2 * count);
+    return true;
+  }
   for (std::size_t i = 0; i < count; ++i) {
     out[i] =
         le_ ? static_cast<char16_t>(a[2 * i] | a[2 * i + 1] << 8) : static_cast<char16_t>(a[2 * i + 1] | a[2 * i] << 8);
@@ -195,6 +212,7 @@ std::vector<std::vector<std::uint8_t>> Fragments(std::uint8_t type, std::uint32_
   const std::size_t overhead = kHeaderSize + 8;
   const std::size_t room = (std::max<std::size_t>(maxFrag, kMinFragment) - overhead) & ~std::size_t{7};
   std::vector<std::vector<std::uint8_t>> out;
+  out.reserve(stub.size() / room + 1);
   std::size_t at = 0;
   do {
     const std::size_t n = std::min(room, stub.size() - at);
@@ -202,6 +220,7 @@ std::vector<std::vector<std::uint8_t>> Fragments(std::uint8_t type, std::uint32_
     if (at == 0) flags |= PFC_FIRST_FRAG;
     if (at + n == stub.size()) flags |= PFC_LAST_FRAG;
     Writer w;
+    w.bytes().reserve(overhead + n);
     PutHeader(w, type, flags, callId);
     w.U32(static_cast<std::uint32_t>(stub.size() - at));  // alloc hint: what is left
     w.U16(contextId);

@@ -82,6 +82,8 @@ HeaderCheck DecodeHeader(const std::uint8_t* bytes, Header* header);
 // start of what it writes (the stub data of a request or response starts 8-aligned).
 class Writer {
  public:
+  // Room for a typical call's stub or PDU, so writing it rarely reallocates.
+  Writer() { bytes_.reserve(256); }
   void U8(std::uint8_t v) { bytes_.push_back(v); }
   void U16(std::uint16_t v);
   void U32(std::uint32_t v);
