@@ -14,6 +14,12 @@
 #include <thread>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#include <sanitizer/allocator_interface.h>
+#else
+#include <malloc.h>
+#endif
+
 #include <gtest/gtest.h>
 
 #include "platform/rpc.h"
@@ -325,6 +331,16 @@ std::size_t CountEntries(const char* dir) {
   std::size_t n = 0;
   for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir)) ++n;
   return n;
+}
+
+// Bytes the process has allocated and not freed.
+std::size_t HeapInUse() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return __sanitizer_get_current_allocated_bytes();
+#else
+  const auto info = mallinfo2();  // summed over every arena
+  return info.uordblks + info.hblkhd;
+#endif
 }
 
 class VeskRpcTest : public platform::testing::MachineTest {
@@ -1052,9 +1068,13 @@ TEST_F(VeskRpcTest, LoadConnectOpenReadCloseCyclesLeaveNothingBehind) {
   ASSERT_TRUE(Eventually([&] { return CountEntries("/proc/self/task") <= 2; }));
   const std::size_t fds = CountEntries("/proc/self/fd");
   const std::size_t threads = CountEntries("/proc/self/task");
+  const std::size_t heap = HeapInUse();
   for (int i = 0; i < 10000; ++i) cycle();
   EXPECT_TRUE(Eventually([&] { return CountEntries("/proc/self/task") <= threads; }));
   EXPECT_TRUE(Eventually([&] { return CountEntries("/proc/self/fd") <= fds; }));
+  // A leak of even a few bytes a cycle would show as hundreds of kilobytes here.
+  EXPECT_TRUE(Eventually([&] { return HeapInUse() <= heap + 64 * 1024; }))
+      << "heap grew from " << heap << " to " << HeapInUse() << " bytes";
   EXPECT_EQ(state_.open.load(), 0);
   EXPECT_EQ(state_.rundowns.load(), 0);  // every client closed its own
 }
