@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/rpc.h"
+#include "platform/rpc_link.h"
 #include "platform/rpc_wire.h"
 #include "platform/security.h"
 #include "platform/testing/machine_test.h"
@@ -616,6 +617,73 @@ TEST_F(VeskRpcTest, AccessCheckOfTheConnectingPeer) {
   EXPECT_FALSE(rpc::UnregisterAppContainerProcess(self));
   Client ordinary;
   EXPECT_EQ(ordinary.Connect(), RPC_S_OK);
+}
+
+// Hands the runtime one byte per read, so every PDU arrives in pieces.
+class TrickleLink final : public rpc::Link {
+ public:
+  explicit TrickleLink(int fd) : fd_(fd) {}
+  ~TrickleLink() override { ::close(fd_); }
+  std::size_t Receive(std::uint8_t* data, std::size_t) override {
+    const ssize_t n = ::recv(fd_, data, 1, 0);
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
+  }
+  bool Send(const std::uint8_t* data, std::size_t size) override {
+    return ::send(fd_, data, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
+  }
+
+ private:
+  int fd_;
+};
+
+TEST_F(VeskRpcTest, AnyLinkCarriesTheConversationAndItsAccessCheck) {
+  ASSERT_EQ(
+      RpcServerRegisterIf3(VeskRpc_v1_0_s_ifspec, nullptr, nullptr, RPC_IF_ALLOW_LOCAL_ONLY, 1234, 0, nullptr, nullptr),
+      RPC_S_OK);
+  std::vector<std::thread> servers;
+  rpc::PeerIdentity peer;  // nobody the access check knows
+  std::vector<BYTE> descriptor;
+  auto bind = [&] {
+    return rpc::BindingOverLinks([&]() -> std::unique_ptr<rpc::Link> {
+      int pair[2];
+      if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return nullptr;
+      servers.emplace_back([fd = pair[1], &peer, &descriptor] {
+        TrickleLink link(fd);
+        rpc::ServeLink(link, peer, descriptor);
+      });
+      return std::make_unique<TrickleLink>(pair[0]);
+    });
+  };
+  RPC_BINDING_HANDLE binding = bind();
+  ClientContextHandle context = nullptr;
+  ASSERT_EQ(RpcGuard([&] { OpenClientContext(binding, &context); }), RPC_S_OK);
+  LONG size = 0;
+  char16_t* data = nullptr;
+  ASSERT_EQ(RpcGuard([&] { ReadSysInfo(context, &size, &data); }), RPC_S_OK);
+  ASSERT_NE(data, nullptr);
+  EXPECT_EQ(std::u16string(data, static_cast<std::size_t>(size) - 1), state_.sysInfo);
+  std::free(data);
+  // The client lets go without closing: the end of the link runs the context down.
+  RpcSsDestroyClientContext(&context);
+  RpcBindingFree(&binding);
+  for (auto& t : servers) t.join();
+  servers.clear();
+  EXPECT_EQ(state_.rundowns.load(), 1);
+  EXPECT_EQ(state_.open.load(), 0);
+
+  // A descriptor that admits only Everyone refuses a peer of unknown identity.
+  descriptor = Descriptor({L"S-1-1-0"});
+  binding = bind();
+  EXPECT_EQ(RpcGuard([&] { OpenClientContext(binding, &context); }), RPC_S_ACCESS_DENIED);
+  RpcBindingFree(&binding);
+  for (auto& t : servers) t.join();
+  EXPECT_EQ(state_.bodies.load(), 2);
+
+  // No link at all: the server is unavailable.
+  binding = rpc::BindingOverLinks([]() -> std::unique_ptr<rpc::Link> { return nullptr; });
+  EXPECT_EQ(RpcGuard([&] { OpenClientContext(binding, &context); }), RPC_S_SERVER_UNAVAILABLE);
+  RpcBindingFree(&binding);
+  EXPECT_EQ(RpcServerUnregisterIf(nullptr, nullptr, TRUE), RPC_S_OK);
 }
 
 TEST_F(VeskRpcTest, ContextHandlesAreCheckedBeforeTheBody) {
