@@ -7,16 +7,6 @@
 #include "platform/rpc.h"
 #include "vesk_server.h"
 
-void* MIDL_user_allocate(std::size_t size) {
-  void* p = std::malloc(size);
-  if (p) std::memset(p, 0, size);
-  return p;
-}
-
-void MIDL_user_free(void* pointer) {
-  if (pointer) std::free(pointer);
-}
-
 using platform::handle_t;
 using platform::LONG;
 
