@@ -17,11 +17,11 @@
 #include <thread>
 #include <vector>
 
-#include "korvo_log.h"
-#include "korvo_log_listeners.h"
 #include "platform/fs.h"
 #include "platform/machine.h"
 #include "platform/registry.h"
+#include "service/logging/korvo_log.h"
+#include "service/logging/korvo_log_listeners.h"
 
 namespace {
 

@@ -17,11 +17,11 @@
 #include <thread>
 #include <vector>
 
-#include "fixed_procedures.h"
 #include "platform/machine.h"
 #include "platform/rpc.h"
-#include "vesk.h"
-#include "vesk_server.h"
+#include "shared/rpc/testing/fixed_procedures.h"
+#include "shared/rpc/vesk.h"
+#include "shared/rpc/vesk_server.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/machine.h"
-#include "wmi_data.h"
+#include "service/sysinfo/wmi_data.h"
 
 namespace {
 

@@ -14,15 +14,15 @@
 #include <thread>
 #include <vector>
 
-#include "fixed_procedures.h"
-#include "rpc_internal.h"
-#include "vesk.h"
-#include "vesk_server.h"
+#include "platform/rpc_link.h"
+#include "platform/rpc_wire.h"
+#include "shared/rpc/testing/fixed_procedures.h"
+#include "shared/rpc/vesk.h"
+#include "shared/rpc/vesk_server.h"
 
 namespace {
 
 using namespace platform;
-namespace detail = platform::rpc::detail;
 namespace wire = platform::rpc::wire;
 
 constexpr std::uint8_t kPlaceholder[16] = {'c', 't', 'x', '-', 'p', 'l', 'a', 'c',
@@ -31,19 +31,19 @@ constexpr std::uint8_t kPlaceholder[16] = {'c', 't', 'x', '-', 'p', 'l', 'a', 'c
 class RecordingLink final : public rpc::Link {
  public:
   RecordingLink(int fd, std::vector<std::uint8_t>* sent, std::vector<std::uint8_t>* received)
-      : socket_(fd), sent_(sent), received_(received) {}
+      : socket_(rpc::MakeSocketLink(fd)), sent_(sent), received_(received) {}
   std::size_t Receive(std::uint8_t* data, std::size_t size) override {
-    const std::size_t n = socket_.Receive(data, size);
+    const std::size_t n = socket_->Receive(data, size);
     received_->insert(received_->end(), data, data + n);
     return n;
   }
   bool Send(const std::uint8_t* data, std::size_t size) override {
     sent_->insert(sent_->end(), data, data + size);
-    return socket_.Send(data, size);
+    return socket_->Send(data, size);
   }
 
  private:
-  detail::SocketLink socket_;
+  std::unique_ptr<rpc::Link> socket_;
   std::vector<std::uint8_t>* sent_;
   std::vector<std::uint8_t>* received_;
 };
@@ -60,10 +60,10 @@ Recording Record(unsigned long syntaxes, bool closeContext) {
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return nullptr;
     servers.emplace_back([fd = pair[1]] {
-      detail::SocketLink link(fd);
+      auto link = rpc::MakeSocketLink(fd);
       rpc::PeerIdentity peer;
       peer.known = true;
-      rpc::ServeLink(link, peer, {});
+      rpc::ServeLink(*link, peer, {});
     });
     return std::make_unique<RecordingLink>(pair[0], &r.client, &r.server);
   });

@@ -14,15 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_link.h"
-#include "rpc_internal.h"
-#include "vesk.h"
+#include "fuzz/fuzz_link.h"
+#include "shared/rpc/vesk.h"
 
 namespace {
 
 using namespace korvo::fuzz;
 using namespace platform;
-namespace detail = platform::rpc::detail;
 
 struct Outcome {
   RPC_STATUS status = 0;
@@ -134,9 +132,9 @@ std::vector<std::uint8_t> Remarshal(const std::vector<Outcome>& outcomes, std::s
       switch (proc.params[p].kind) {
         case NdrParamKind::ContextOut:
         case NdrParamKind::ContextInOut: {
-          detail::WireContext c;
+          wire::WireContext c;
           if (o.context) c.uuid = GUID{0x12345678, 0x9abc, 0x4def, {0x80, 1, 2, 3, 4, 5, 6, 7}};
-          detail::PutContext(w, c);
+          wire::PutContext(w, c);
           break;
         }
         case NdrParamKind::LongOut:
@@ -144,9 +142,9 @@ std::vector<std::uint8_t> Remarshal(const std::vector<Outcome>& outcomes, std::s
           w.U32(static_cast<std::uint32_t>(o.size));
           break;
         case NdrParamKind::WideArrayOut:
-          detail::PutPointer(w, ndr64, o.array);
+          wire::PutPointer(w, ndr64, o.array);
           if (o.array) {
-            detail::PutCount(w, ndr64, o.text.size());
+            wire::PutCount(w, ndr64, o.text.size());
             w.U16Array(o.text.data(), o.text.size());
           }
           break;

@@ -13,9 +13,9 @@
 #include <cstring>
 #include <vector>
 
-#include "fixed_procedures.h"
-#include "fuzz_link.h"
-#include "vesk_server.h"
+#include "fuzz/fuzz_link.h"
+#include "shared/rpc/testing/fixed_procedures.h"
+#include "shared/rpc/vesk_server.h"
 
 namespace {
 

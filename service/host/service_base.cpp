@@ -1,4 +1,4 @@
-#include "service_base.h"
+#include "service/host/service_base.h"
 
 #include <atomic>
 #include <exception>

@@ -4,9 +4,9 @@
 // source "Varnel".
 #pragma once
 
-#include "korvo_log.h"
 #include "platform/eventlog.h"
 #include "platform/scm.h"
+#include "service/logging/korvo_log.h"
 
 // Formats `format` with `args` (the service's printf dialect) into 1024 characters,
 // cutting longer messages to 1023, and reports it as one event of `type`

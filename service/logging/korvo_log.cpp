@@ -1,12 +1,12 @@
-#include "korvo_log.h"
+#include "service/logging/korvo_log.h"
 
 #include <atomic>
 #include <cwchar>
 #include <mutex>
 
-#include "korvo_log_config.h"
-#include "korvo_log_listeners.h"
 #include "platform/text.h"
+#include "service/logging/korvo_log_config.h"
+#include "service/logging/korvo_log_listeners.h"
 
 namespace Korvo::Shared {
 namespace {

@@ -1,9 +1,9 @@
-#include "korvo_log_config.h"
+#include "service/logging/korvo_log_config.h"
 
 #include <vector>
 
-#include "korvo_log.h"
 #include "platform/version.h"
+#include "service/logging/korvo_log.h"
 
 namespace Korvo::Shared {
 namespace {

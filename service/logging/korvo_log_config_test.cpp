@@ -1,8 +1,8 @@
-#include "korvo_log_config.h"
+#include "service/logging/korvo_log_config.h"
 
 #include <gtest/gtest.h>
 
-#include "testing/log_test_support.h"
+#include "service/logging/testing/log_test_support.h"
 
 namespace Korvo::Shared {
 namespace {

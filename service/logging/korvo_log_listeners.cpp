@@ -1,4 +1,4 @@
-#include "korvo_log_listeners.h"
+#include "service/logging/korvo_log_listeners.h"
 
 #include <algorithm>
 #include <chrono>
@@ -7,10 +7,10 @@
 #include <mutex>
 #include <thread>
 
-#include "korvo_log_config.h"
 #include "platform/debug.h"
 #include "platform/eventlog.h"
 #include "platform/text.h"
+#include "service/logging/korvo_log_config.h"
 
 namespace Korvo::Shared {
 

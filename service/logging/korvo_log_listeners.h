@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "korvo_log.h"
 #include "platform/fs.h"
 #include "platform/sync.h"
+#include "service/logging/korvo_log.h"
 
 namespace Korvo::Shared {
 

@@ -1,4 +1,4 @@
-#include "korvo_log_listeners.h"
+#include "service/logging/korvo_log_listeners.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 #include "platform/eventlog.h"
 #include "platform/fs.h"
 #include "platform/text.h"
-#include "testing/log_test_support.h"
+#include "service/logging/testing/log_test_support.h"
 
 namespace Korvo::Shared {
 namespace {

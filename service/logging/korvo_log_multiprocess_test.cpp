@@ -12,7 +12,7 @@
 #include <set>
 
 #include "platform/text.h"
-#include "testing/log_test_support.h"
+#include "service/logging/testing/log_test_support.h"
 
 extern char** environ;
 

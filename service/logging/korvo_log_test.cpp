@@ -1,13 +1,13 @@
-#include "korvo_log.h"
+#include "service/logging/korvo_log.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <memory>
 
-#include "korvo_log_listeners.h"
 #include "platform/debug.h"
-#include "testing/log_test_support.h"
+#include "service/logging/korvo_log_listeners.h"
+#include "service/logging/testing/log_test_support.h"
 
 namespace Korvo::Shared {
 namespace {

@@ -4,8 +4,8 @@
 #include <fmt/printf.h>
 #include <fmt/xchar.h>
 
-#include "wmi_data.h"
-#include "wmi_data_internal.h"
+#include "service/sysinfo/wmi_data.h"
+#include "service/sysinfo/wmi_data_internal.h"
 
 namespace RpcServer {
 

@@ -2,8 +2,8 @@
 
 #include "platform/text.h"
 #include "platform/wmi.h"
-#include "testing/sysinfo_test_support.h"
-#include "wmi_data.h"
+#include "service/sysinfo/testing/sysinfo_test_support.h"
+#include "service/sysinfo/wmi_data.h"
 
 namespace RpcServer {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <iterator>
 
-#include "korvo_log.h"
-#include "wmi_data.h"
+#include "service/logging/korvo_log.h"
+#include "service/sysinfo/wmi_data.h"
 
 namespace RpcServer {
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "testing/sysinfo_test_support.h"
-#include "wmi_data.h"
+#include "service/sysinfo/testing/sysinfo_test_support.h"
+#include "service/sysinfo/wmi_data.h"
 
 namespace RpcServer {
 namespace {

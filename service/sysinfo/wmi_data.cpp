@@ -1,4 +1,4 @@
-#include "wmi_data.h"
+#include "service/sysinfo/wmi_data.h"
 
 #include <algorithm>
 #include <climits>
@@ -12,7 +12,7 @@
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "platform/text.h"
-#include "wmi_data_internal.h"
+#include "service/sysinfo/wmi_data_internal.h"
 
 namespace RpcServer {
 

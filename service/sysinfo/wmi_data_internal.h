@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-#include "korvo_log.h"
 #include "platform/com.h"
 #include "platform/wmi.h"
+#include "service/logging/korvo_log.h"
 
 namespace RpcServer::detail {
 

@@ -1,4 +1,4 @@
-#include "wmi_data.h"
+#include "service/sysinfo/wmi_data.h"
 
 #include <functional>
 #include <string>
@@ -9,7 +9,7 @@
 
 #include "platform/text.h"
 #include "platform/wmi.h"
-#include "testing/sysinfo_test_support.h"
+#include "service/sysinfo/testing/sysinfo_test_support.h"
 
 namespace RpcServer {
 namespace {

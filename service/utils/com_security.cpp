@@ -1,13 +1,13 @@
-#include "com_security.h"
+#include "service/utils/com_security.h"
 
 #include <cstring>
 #include <vector>
 
-#include "korvo_log.h"
 #include "platform/com.h"
 #include "platform/memory.h"
 #include "platform/security.h"
 #include "platform/sessions.h"
+#include "service/logging/korvo_log.h"
 
 namespace Utils {
 

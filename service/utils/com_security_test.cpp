@@ -1,14 +1,14 @@
 // The service's process-wide COM security.
 #include <gtest/gtest.h>
 
-#include "com_security.h"
 #include "platform/com.h"
 #include "platform/memory.h"
 #include "platform/security.h"
 #include "platform/sessions.h"
 #include "platform/testing/machine_test.h"
 #include "platform/text.h"
-#include "testing/log_capture.h"
+#include "service/logging/testing/log_capture.h"
+#include "service/utils/com_security.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
-#include "device_utils.h"
+#include "service/utils/device_utils.h"
 
-#include "korvo_log.h"
 #include "platform/devices.h"
+#include "service/logging/korvo_log.h"
 
 namespace Utils {
 

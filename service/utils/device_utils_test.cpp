@@ -1,15 +1,15 @@
-#include "device_utils.h"
+#include "service/utils/device_utils.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "platform/testing/machine_test.h"
-#include "testing/log_capture.h"
+#include "service/logging/testing/log_capture.h"
 
 namespace {
 
-using ::testing::ElementsAre;
 using Korvo::Shared::testing::LogCapture;
+using ::testing::ElementsAre;
 
 class DeviceUtilsTest : public platform::testing::MachineTest {
  protected:

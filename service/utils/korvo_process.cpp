@@ -1,4 +1,4 @@
-#include "korvo_process.h"
+#include "service/utils/korvo_process.h"
 
 #include "platform/sessions.h"
 #include "platform/text.h"

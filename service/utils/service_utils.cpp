@@ -1,10 +1,10 @@
-#include "service_utils.h"
+#include "service/utils/service_utils.h"
 
 #include <cstdint>
 #include <vector>
 
-#include "korvo_log.h"
-#include "version_utils.h"
+#include "service/logging/korvo_log.h"
+#include "service/utils/version_utils.h"
 
 namespace Utils {
 

@@ -1,17 +1,17 @@
-#include "service_utils.h"
+#include "service/utils/service_utils.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "platform/testing/machine_test.h"
-#include "testing/log_capture.h"
+#include "service/logging/testing/log_capture.h"
 
 namespace {
 
 using namespace platform;
+using Korvo::Shared::testing::LogCapture;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using Korvo::Shared::testing::LogCapture;
 
 constexpr const char* kSysInfoCapExe = "C:\\Program Files\\Korvo\\SysInfoCap\\KorvoSysInfoCap.exe";
 constexpr const char* kVantorExe = "C:\\Program Files (x86)\\Korvo\\Vantor\\kvqvantorwmiex.exe";

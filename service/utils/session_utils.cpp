@@ -1,10 +1,10 @@
-#include "session_utils.h"
+#include "service/utils/session_utils.h"
 
 #include <cwchar>
 
-#include "korvo_log.h"
 #include "platform/sessions.h"
 #include "platform/text.h"
+#include "service/logging/korvo_log.h"
 
 namespace Utils {
 

@@ -6,12 +6,12 @@
 
 #include <gtest/gtest.h>
 
-#include "korvo_process.h"
 #include "platform/sessions.h"
 #include "platform/testing/machine_test.h"
 #include "platform/testing/run_program.h"
-#include "session_utils.h"
-#include "testing/log_capture.h"
+#include "service/logging/testing/log_capture.h"
+#include "service/utils/korvo_process.h"
+#include "service/utils/session_utils.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "version_utils.h"
+#include "service/utils/version_utils.h"
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
 
-#include "korvo_log.h"
+#include "service/logging/korvo_log.h"
 
 namespace Utils {
 

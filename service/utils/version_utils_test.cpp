@@ -1,16 +1,16 @@
-#include "version_utils.h"
+#include "service/utils/version_utils.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "platform/testing/machine_test.h"
-#include "testing/log_capture.h"
+#include "service/logging/testing/log_capture.h"
 
 namespace {
 
 using namespace platform;
-using ::testing::ElementsAre;
 using Korvo::Shared::testing::LogCapture;
+using ::testing::ElementsAre;
 
 constexpr const wchar_t* kProgram = L"C:\\Program Files (x86)\\Korvo\\Varnel\\Varnel.exe";
 

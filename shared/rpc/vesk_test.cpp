@@ -28,8 +28,8 @@ extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #include "platform/rpc_wire.h"
 #include "platform/security.h"
 #include "platform/testing/machine_test.h"
-#include "vesk.h"
-#include "vesk_server.h"
+#include "shared/rpc/vesk.h"
+#include "shared/rpc/vesk_server.h"
 
 using namespace platform;
 namespace wire = platform::rpc::wire;

@@ -1,4 +1,4 @@
-#include "idl.h"
+#include "tools/idlgen/idl.h"
 
 #include <algorithm>
 #include <cctype>

@@ -5,7 +5,7 @@
 #include <iostream>
 #include <sstream>
 
-#include "idl.h"
+#include "tools/idlgen/idl.h"
 
 int main(int argc, char** argv) {
   idlgen::EmitOptions options;

@@ -30,7 +30,7 @@
 #include "platform/text.h"
 #include "platform/version.h"
 #include "platform/wmi.h"
-#include "wmi_data.h"
+#include "service/sysinfo/wmi_data.h"
 
 namespace {
 

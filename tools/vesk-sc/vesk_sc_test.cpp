@@ -14,10 +14,10 @@
 
 #include "platform/eventlog.h"
 #include "platform/scm.h"
+#include "platform/scm_testing.h"
 #include "platform/testing/machine_test.h"
 #include "platform/testing/run_program.h"
 #include "platform/text.h"
-#include "scm_internal.h"
 
 namespace platform {
 namespace {
@@ -59,7 +59,7 @@ class VeskScTest : public testing::MachineTest {
   }
   std::string ServiceOutput(const std::string& name) { return ReadHostFile(root() / "scm" / (name + ".out")); }
   bool SupervisorGone(const std::string& name) {
-    return Eventually([&] { return !scm_detail::IsLockedByOther(root() / "scm" / (name + ".lock")); });
+    return Eventually([&] { return !scm_testing::SupervisorAlive(root(), Utf8ToWide(name)); });
   }
   // Ends every service a test opened, so that no process outlives the test: deleted
   // first, so that no failure action brings it back, then stopped.
@@ -337,18 +337,14 @@ TEST_F(VeskScTest, UsageErrorsAndFailures) {
 
   // An unreachable supervisor: the lock says it lives, but nobody listens.
   {
-    auto files = scm_detail::FilesFor(root(), L"Twice");
-    std::filesystem::create_directories(files.dir);
-    const int lock = scm_detail::OpenLockFile(files.lock);
-    ASSERT_TRUE(scm_detail::TryLockExclusive(lock));
-    scm_detail::StatusRecord r;
-    r.status = {SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0, 1, 0};
-    ASSERT_TRUE(scm_detail::WriteFileAtomically(files.status, scm_detail::RecordToJson(r).dump()));
+    const SERVICE_STATUS_PROCESS running{
+        SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0, 1, 0};
+    scm_testing::StrandedSupervisor stranded(root(), L"Twice", running);
+    ASSERT_TRUE(stranded.holding());
     auto stop = Sc({"stop", "Twice"});
     EXPECT_EQ(stop.exitCode, 1);
     EXPECT_NE(stop.err.find("FAILED 1053:"), std::string::npos) << stop.err;
-    EXPECT_NE(stop.err.find(files.socket.string()), std::string::npos) << stop.err;
-    ::close(lock);
+    EXPECT_NE(stop.err.find(stranded.socketPath().string()), std::string::npos) << stop.err;
   }
 
   // A damaged database is named and left as it is.

@@ -43,4 +43,8 @@ void ServeLink(Link& link, const PeerIdentity& peer, const std::vector<BYTE>& en
 // RPC_S_SERVER_UNAVAILABLE.
 RPC_BINDING_HANDLE BindingOverLinks(std::function<std::unique_ptr<Link>()> connect);
 
+// The runtime's own link over a connected stream socket `fd`, which it takes over
+// (for tools that record or replay what really crosses a socket).
+std::unique_ptr<Link> MakeSocketLink(int fd);
+
 }  // namespace platform::rpc

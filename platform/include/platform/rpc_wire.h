@@ -184,4 +184,22 @@ bool DecodeRequest(const std::uint8_t* pdu, std::size_t size, const Header& h, C
 bool DecodeResponse(const std::uint8_t* pdu, std::size_t size, const Header& h, CallFragment* fragment);
 bool DecodeFault(const std::uint8_t* pdu, std::size_t size, const Header& h, std::uint32_t* status);
 
+// --- NDR of the parameter shapes the stubs know ----------------------------------------
+
+// The 20 bytes of a context handle on the wire.
+struct WireContext {
+  std::uint32_t attributes = 0;
+  GUID uuid{};
+  bool IsNull() const { return uuid == GUID{}; }
+};
+void PutContext(Writer& w, const WireContext& c);
+bool GetContext(Reader& r, WireContext* c);
+
+// The unique pointer's referent id and a conformance (4 bytes in NDR 2.0, 8 in NDR64,
+// aligned to their size).
+void PutPointer(Writer& w, bool ndr64, bool present);
+bool GetPointer(Reader& r, bool ndr64, bool* present);
+void PutCount(Writer& w, bool ndr64, std::uint64_t count);
+bool GetCount(Reader& r, bool ndr64, std::uint64_t* count);
+
 }  // namespace platform::rpc::wire

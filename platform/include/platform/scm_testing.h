@@ -3,6 +3,7 @@
 // The supervisor uses the same channel end, so a test exercises the real protocol.
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -60,6 +61,30 @@ class ServiceChannelEnd {
  private:
   struct State;
   std::shared_ptr<State> state_;
+};
+
+// Whether a supervisor process holds the lock of service `serviceName` on the machine
+// at `root`, that is, whether one is alive.
+bool SupervisorAlive(const std::filesystem::path& root, std::wstring_view serviceName);
+
+// Plays a supervisor that has stopped answering: holds the service's supervisor lock
+// and leaves `status` as its last report, but serves no control socket. Released when
+// destroyed.
+class StrandedSupervisor {
+ public:
+  StrandedSupervisor(const std::filesystem::path& root, std::wstring_view serviceName,
+                     const SERVICE_STATUS_PROCESS& status);
+  ~StrandedSupervisor();
+  StrandedSupervisor(const StrandedSupervisor&) = delete;
+  StrandedSupervisor& operator=(const StrandedSupervisor&) = delete;
+
+  bool holding() const { return lockFd_ >= 0; }
+  // Where a live supervisor would listen for controls.
+  const std::filesystem::path& socketPath() const { return socket_; }
+
+ private:
+  int lockFd_ = -1;
+  std::filesystem::path socket_;
 };
 
 }  // namespace platform::scm_testing

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "platform/text.h"
-#include "service_base.h"
+#include "service/host/service_base.h"
 
 namespace {
 

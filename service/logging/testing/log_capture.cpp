@@ -1,4 +1,4 @@
-#include "log_capture.h"
+#include "service/logging/testing/log_capture.h"
 
 #include <algorithm>
 

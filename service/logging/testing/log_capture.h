@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "korvo_log.h"
+#include "service/logging/korvo_log.h"
 
 namespace Korvo::Shared::testing {
 

@@ -10,10 +10,10 @@
 
 #include <unistd.h>
 
-#include "korvo_log.h"
-#include "korvo_log_listeners.h"
 #include "platform/machine.h"
 #include "platform/sync.h"
+#include "service/logging/korvo_log.h"
+#include "service/logging/korvo_log_listeners.h"
 
 int main(int argc, char** argv) {
   if (argc != 4) {

@@ -1,4 +1,4 @@
-#include "log_test_support.h"
+#include "service/logging/testing/log_test_support.h"
 
 #include "platform/text.h"
 

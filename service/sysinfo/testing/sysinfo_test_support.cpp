@@ -1,4 +1,4 @@
-#include "testing/sysinfo_test_support.h"
+#include "service/sysinfo/testing/sysinfo_test_support.h"
 
 #include "platform/clock.h"
 #include "platform/machine.h"

@@ -9,9 +9,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "korvo_log.h"
 #include "platform/testing/machine_test.h"
-#include "testing/log_capture.h"
+#include "service/logging/korvo_log.h"
+#include "service/logging/testing/log_capture.h"
 
 namespace RpcServer::testing {
 

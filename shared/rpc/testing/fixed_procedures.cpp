@@ -1,11 +1,11 @@
-#include "fixed_procedures.h"
+#include "shared/rpc/testing/fixed_procedures.h"
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/rpc.h"
-#include "vesk_server.h"
+#include "shared/rpc/vesk_server.h"
 
 using platform::handle_t;
 using platform::LONG;

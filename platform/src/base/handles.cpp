@@ -1,0 +1,52 @@
+#include "platform/src/base/handles.h"
+
+#include <atomic>
+#include <mutex>
+#include <unordered_map>
+
+namespace platform::detail {
+namespace {
+
+struct Table {
+  std::mutex lock;
+  std::unordered_map<std::uintptr_t, std::shared_ptr<KernelObject>> objects;
+  // Handle values are multiples of 4, as on the original, and never reused within a
+  // process run, so a stale handle fails instead of reaching a newer object.
+  std::uintptr_t next = 0x100;
+};
+
+Table& table() {
+  static Table* t = new Table;  // outlives static destructors that still close handles
+  return *t;
+}
+
+}  // namespace
+
+HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
+  Table& t = table();
+  std::lock_guard guard(t.lock);
+  std::uintptr_t value = t.next;
+  t.next += 4;
+  t.objects.emplace(value, std::move(object));
+  return reinterpret_cast<HANDLE>(value);
+}
+
+std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) {
+  Table& t = table();
+  std::lock_guard guard(t.lock);
+  auto it = t.objects.find(reinterpret_cast<std::uintptr_t>(handle));
+  return it == t.objects.end() ? nullptr : it->second;
+}
+
+bool RemoveHandle(HANDLE handle) {
+  std::shared_ptr<KernelObject> dropped;  // destroyed outside the lock
+  Table& t = table();
+  std::lock_guard guard(t.lock);
+  auto it = t.objects.find(reinterpret_cast<std::uintptr_t>(handle));
+  if (it == t.objects.end()) return false;
+  dropped = std::move(it->second);
+  t.objects.erase(it);
+  return true;
+}
+
+}  // namespace platform::detail

@@ -1,0 +1,255 @@
+#include "platform/machine.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+
+#include "platform/registry.h"
+#include "platform/src/devices/devices_profile.h"
+#include "platform/src/sessions/sessions_internal.h"
+#include "platform/text.h"
+#include "platform/wmi.h"
+
+namespace platform {
+namespace {
+
+std::mutex g_currentLock;  // constant-initialised, usable before any constructor ran
+// Never destroyed: threads that outlive main() (pool workers, call threads, the log
+// writer) may still reach for the machine while the process exits. Made on first use,
+// not by a static initialiser: the service controller's start-up hook runs the
+// supervisor from a constructor, which may come before this file's initialisers.
+std::shared_ptr<Machine>& CurrentHolder() {
+  static auto* holder = new std::shared_ptr<Machine>();
+  return *holder;
+}
+std::atomic<Machine*> g_currentRaw{nullptr};
+
+void WriteFileAtomically(const std::filesystem::path& path, const std::string& bytes) {
+  auto temp = path;
+  temp += ".tmp." + std::to_string(::getpid());
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    if (!out) throw MachineError("cannot write " + temp.string());
+  }
+  std::error_code ec;
+  std::filesystem::rename(temp, path, ec);
+  if (ec) throw MachineError("cannot write " + path.string() + ": " + ec.message());
+}
+
+std::string ReadWholeFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw MachineError("cannot read " + path.string());
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+// Host path of a "C:\..." path inside a root that is being laid out (nothing there
+// yet, so no case matching is needed).
+std::filesystem::path SeedPath(const std::filesystem::path& driveC, const std::string& machinePath,
+                               const std::string& origin) {
+  if (machinePath.size() < 3 || (machinePath[0] != 'C' && machinePath[0] != 'c') || machinePath[1] != ':' ||
+      (machinePath[2] != '\\' && machinePath[2] != '/')) {
+    throw MachineError(origin + ": \"files\" entry \"" + machinePath + "\" is not a path on drive C:");
+  }
+  std::filesystem::path out = driveC;
+  std::string part;
+  for (std::size_t i = 3; i <= machinePath.size(); ++i) {
+    if (i == machinePath.size() || machinePath[i] == '\\' || machinePath[i] == '/') {
+      if (part == "..") throw MachineError(origin + ": \"files\" entry \"" + machinePath + "\" leaves drive C:");
+      if (!part.empty() && part != ".") out /= part;
+      part.clear();
+    } else {
+      part.push_back(machinePath[i]);
+    }
+  }
+  return out;
+}
+
+void RequireObjectOfStrings(const nlohmann::json& profile, const char* key, const std::string& origin) {
+  if (!profile.contains(key)) return;
+  const auto& v = profile[key];
+  if (!v.is_object()) throw MachineError(origin + ": \"" + key + "\" must be an object");
+  for (const auto& [name, value] : v.items()) {
+    if (!value.is_string()) throw MachineError(origin + ": \"" + key + "\" entry \"" + name + "\" must be a string");
+  }
+}
+
+}  // namespace
+
+nlohmann::json ParseProfile(std::string_view text, const std::string& origin) {
+  nlohmann::json profile;
+  try {
+    profile = nlohmann::json::parse(text.begin(), text.end());
+  } catch (const nlohmann::json::parse_error& e) {
+    throw MachineError(origin + ": not valid JSON: " + e.what());
+  }
+  if (!profile.is_object()) throw MachineError(origin + ": a machine profile must be a JSON object");
+  RequireObjectOfStrings(profile, "files", origin);
+  RequireObjectOfStrings(profile, "environment", origin);
+  if (profile.contains("registry")) {
+    const auto& reg = profile["registry"];
+    if (!reg.is_object()) throw MachineError(origin + ": \"registry\" must be an object of keys");
+    for (const auto& [key, values] : reg.items()) {
+      if (!values.is_object()) throw MachineError(origin + ": registry key \"" + key + "\" must be an object");
+      for (const auto& [name, value] : values.items()) {
+        if (!value.is_object() || !value.contains("type") || !value.contains("data")) {
+          throw MachineError(origin + ": registry value \"" + key + "\\" + name + "\" needs \"type\" and \"data\"");
+        }
+        const auto& type = value["type"];
+        if (type == "REG_DWORD") {
+          if (!value["data"].is_number_unsigned()) {
+            throw MachineError(origin + ": registry value \"" + key + "\\" + name + "\" must hold an unsigned number");
+          }
+        } else if (type == "REG_SZ" || type == "REG_EXPAND_SZ") {
+          if (!value["data"].is_string()) {
+            throw MachineError(origin + ": registry value \"" + key + "\\" + name + "\" must hold a string");
+          }
+        } else {
+          throw MachineError(origin + ": registry value \"" + key + "\\" + name + "\" has unsupported type " +
+                             type.dump());
+        }
+      }
+    }
+  }
+  sessions_detail::ValidateProfile(profile, origin);
+  devices_detail::ValidateDevicesProfile(profile, origin);
+  wmi_detail::ValidateProfile(profile, origin);
+  return profile;
+}
+
+std::filesystem::path DefaultMachineRoot() {
+  if (const char* root = std::getenv("KORVO_MACHINE_ROOT"); root != nullptr && *root != '\0') return root;
+  if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state != '\0') {
+    return std::filesystem::path(state) / "korvo" / "machine";
+  }
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+    return std::filesystem::path(home) / ".local" / "state" / "korvo" / "machine";
+  }
+  return std::filesystem::temp_directory_path() / ("korvo-machine-" + std::to_string(::getuid()));
+}
+
+Machine::Machine(Options& options)
+    : root_(std::move(options.root)),
+      clock_(options.clock ? std::move(options.clock) : std::make_unique<RealClock>()),
+      account_(std::move(options.account)),
+      captureDebug_(options.captureDebugOutput),
+      programPath_(std::move(options.programPath)) {}
+
+Machine::~Machine() = default;
+
+std::shared_ptr<Machine> Machine::Open(Options options) {
+  if (options.root.empty()) throw MachineError("no machine root given");
+  std::error_code ec;
+  std::filesystem::create_directories(options.root, ec);
+  if (ec) throw MachineError("cannot create machine root " + options.root.string() + ": " + ec.message());
+  options.root = std::filesystem::absolute(options.root, ec);
+
+  const auto profilePath = options.root / "machine.json";
+  const bool firstUse = !std::filesystem::exists(profilePath);
+  nlohmann::json profile;
+  if (options.profile) {
+    // Through text, so that a profile built in code is checked and typed exactly like
+    // one read from a file (a literal 1 becomes an unsigned number there too).
+    profile = ParseProfile(options.profile->dump(), "machine profile");
+  } else if (!firstUse) {
+    profile = ParseProfile(ReadWholeFile(profilePath), profilePath.string());
+  } else {
+    profile = ParseProfile(EmbeddedDefaultProfile(), "embedded default profile");
+  }
+
+  std::shared_ptr<Machine> machine(new Machine(options));
+  machine->profile_ = std::move(profile);
+  if (firstUse) machine->LayOut();
+  return machine;
+}
+
+void Machine::LayOut() {
+  std::error_code ec;
+  for (const char* dir : {"drive_c", "rpc", "objects"}) std::filesystem::create_directories(root_ / dir, ec);
+  for (const char* dir : {"Windows/System32/config/systemprofile/AppData/Roaming", "Program Files",
+                          "Program Files (x86)", "ProgramData", "Users"}) {
+    std::filesystem::create_directories(DriveC() / dir, ec);
+  }
+  if (ec) throw MachineError("cannot lay out machine root " + root_.string() + ": " + ec.message());
+
+  registry::SeedFromProfile(root_, profile_.value("registry", nlohmann::json::object()));
+  if (profile_.contains("files")) {
+    for (const auto& [path, content] : profile_["files"].items()) {
+      auto host = SeedPath(DriveC(), path, "machine profile");
+      std::filesystem::create_directories(host.parent_path(), ec);
+      WriteFileAtomically(host, content.get<std::string>());
+    }
+  }
+  // machine.json last: its presence marks a root that is completely laid out.
+  WriteFileAtomically(root_ / "machine.json", profile_.dump(2) + "\n");
+}
+
+std::optional<std::wstring> Machine::ProgramPath() const {
+  std::lock_guard guard(lock_);
+  return programPath_;
+}
+
+void Machine::SetProgramPath(std::wstring machinePath) {
+  std::lock_guard guard(lock_);
+  programPath_ = std::move(machinePath);
+}
+
+void Machine::WriteDebug(std::wstring_view text) {
+  if (captureDebug_) {
+    std::lock_guard guard(lock_);
+    debugOutput_.emplace_back(text);
+    return;
+  }
+  std::string line = WideToUtf8(text);
+  if (line.empty() || line.back() != '\n') line.push_back('\n');
+  static const bool toStderr = [] {
+    const char* v = std::getenv("KORVO_DEBUG_STDERR");
+    return v != nullptr && std::string_view(v) == "1";
+  }();
+  if (toStderr) (void)!::write(STDERR_FILENO, line.data(), line.size());
+  int fd = ::open((root_ / "debug.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd >= 0) {
+    (void)!::write(fd, line.data(), line.size());
+    ::close(fd);
+  }
+}
+
+std::vector<std::wstring> Machine::CapturedDebugOutput() const {
+  std::lock_guard guard(lock_);
+  return debugOutput_;
+}
+
+Machine& CurrentMachine() {
+  if (Machine* m = g_currentRaw.load(std::memory_order_acquire)) return *m;
+  return *CurrentMachinePtr();
+}
+
+std::shared_ptr<Machine> CurrentMachinePtr() {
+  std::lock_guard guard(g_currentLock);
+  auto& current = CurrentHolder();
+  if (!current) {
+    Machine::Options options;
+    options.root = DefaultMachineRoot();
+    current = Machine::Open(std::move(options));
+    g_currentRaw.store(current.get(), std::memory_order_release);
+  }
+  return current;
+}
+
+std::shared_ptr<Machine> SelectMachine(std::shared_ptr<Machine> machine) {
+  std::lock_guard guard(g_currentLock);
+  auto& current = CurrentHolder();
+  auto previous = std::move(current);
+  current = std::move(machine);
+  g_currentRaw.store(current.get(), std::memory_order_release);
+  return previous;
+}
+
+}  // namespace platform
