@@ -4,7 +4,7 @@
 #include <mutex>
 #include <unordered_map>
 
-namespace platform::detail {
+namespace platform::base::detail {
 namespace {
 
 struct Table {
@@ -49,4 +49,4 @@ bool RemoveHandle(HANDLE handle) {
   return true;
 }
 
-}  // namespace platform::detail
+}  // namespace platform::base::detail

@@ -6,7 +6,7 @@
 
 #include "platform/types.h"
 
-namespace platform::detail {
+namespace platform::base::detail {
 
 class KernelObject {
  public:
@@ -28,4 +28,4 @@ std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
 // Removes the handle; false when it was not open.
 bool RemoveHandle(HANDLE handle);
 
-}  // namespace platform::detail
+}  // namespace platform::base::detail

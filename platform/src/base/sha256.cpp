@@ -4,7 +4,7 @@
 #include <bit>
 #include <cstring>
 
-namespace platform::detail {
+namespace platform::base::detail {
 namespace {
 
 constexpr std::array<std::uint32_t, 64> kRound = {
@@ -116,4 +116,4 @@ Sha256::Digest Sha256::Of(const void* data, std::size_t size) {
   return hash.Finish();
 }
 
-}  // namespace platform::detail
+}  // namespace platform::base::detail

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace platform::detail {
+namespace platform::base::detail {
 
 class Sha256 {
  public:
@@ -31,4 +31,4 @@ class Sha256 {
   std::uint64_t totalBytes_ = 0;
 };
 
-}  // namespace platform::detail
+}  // namespace platform::base::detail

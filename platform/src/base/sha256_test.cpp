@@ -6,7 +6,7 @@
 
 #include "platform/testing/machine_test.h"
 
-namespace platform::detail {
+namespace platform::base::detail {
 namespace {
 
 std::string Hex(const Sha256::Digest& digest) {
@@ -60,4 +60,4 @@ TEST_F(Sha256Test, PiecewiseUpdatesMatchOneShot) {
 }
 
 }  // namespace
-}  // namespace platform::detail
+}  // namespace platform::base::detail

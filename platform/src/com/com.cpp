@@ -177,7 +177,7 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD clsContext, REFI
   if ((clsContext & (CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER)) == 0) return REGDB_E_CLASSNOTREG;
   if (outer != nullptr) return CLASS_E_NOAGGREGATION;
   HRESULT hr =
-      factory ? factory->CreateInstance(nullptr, riid, object) : com_detail::CreateBuiltInObject(clsid, riid, object);
+      factory ? factory->CreateInstance(nullptr, riid, object) : com::detail::CreateBuiltInObject(clsid, riid, object);
   if (SUCCEEDED(hr)) {
     std::lock_guard guard(state.lock);
     state.objectCreated = true;
@@ -218,8 +218,8 @@ DWORD com::RegisterClass(REFCLSID clsid, CreateFunction create) {
   return cookie;
 }
 
-HRESULT com_detail::CreateBuiltInObject(REFCLSID clsid, REFIID riid, void** object) {
-  if (clsid == CLSID_WbemLocator) return wmi_detail::CreateWbemLocator(riid, object);
+HRESULT com::detail::CreateBuiltInObject(REFCLSID clsid, REFIID riid, void** object) {
+  if (clsid == CLSID_WbemLocator) return wmi::detail::CreateWbemLocator(riid, object);
   return REGDB_E_CLASSNOTREG;
 }
 

@@ -4,13 +4,13 @@
 
 #include "platform/com.h"
 
-namespace platform::com_detail {
+namespace platform::com::detail {
 
 // Creates an object of a built-in class; REGDB_E_CLASSNOTREG when `clsid` is none.
 HRESULT CreateBuiltInObject(REFCLSID clsid, REFIID riid, void** object);
 
-}  // namespace platform::com_detail
+}  // namespace platform::com::detail
 
-namespace platform::wmi_detail {
+namespace platform::wmi::detail {
 HRESULT CreateWbemLocator(REFIID riid, void** object);
-}  // namespace platform::wmi_detail
+}  // namespace platform::wmi::detail

@@ -11,7 +11,7 @@
 #include "platform/text.h"
 
 namespace platform {
-namespace wmi_detail {
+namespace wmi::detail {
 namespace {
 
 // The repository of one machine (read from its profile on first use) and the
@@ -385,21 +385,21 @@ HRESULT CreateWbemLocator(REFIID riid, void** object) {
   return CreateComObject<Locator>(riid, object, std::move(context));
 }
 
-}  // namespace wmi_detail
+}  // namespace wmi::detail
 
 namespace wmi {
 
 std::uint64_t PropertyReadCount(std::wstring_view nameSpace, std::wstring_view className, std::wstring_view property) {
-  auto& state = CurrentMachine().State<wmi_detail::WmiState>();
+  auto& state = CurrentMachine().State<wmi::detail::WmiState>();
   std::lock_guard guard(state.lock);
-  auto it = state.propertyReads.find(wmi_detail::CounterKey(nameSpace, className, property));
+  auto it = state.propertyReads.find(wmi::detail::CounterKey(nameSpace, className, property));
   return it == state.propertyReads.end() ? 0 : it->second;
 }
 
 std::uint64_t QueryCount(std::wstring_view nameSpace, std::wstring_view className) {
-  auto& state = CurrentMachine().State<wmi_detail::WmiState>();
+  auto& state = CurrentMachine().State<wmi::detail::WmiState>();
   std::lock_guard guard(state.lock);
-  auto it = state.queries.find(wmi_detail::CounterKey(nameSpace, className));
+  auto it = state.queries.find(wmi::detail::CounterKey(nameSpace, className));
   return it == state.queries.end() ? 0 : it->second;
 }
 

@@ -13,7 +13,7 @@
 
 #include "platform/wmi.h"
 
-namespace platform::wmi_detail {
+namespace platform::wmi::detail {
 
 struct Fault {
   enum class Kind { Fail, Throw, Empty, NoObject, FailNext, NoEnumerator };
@@ -83,4 +83,4 @@ std::optional<Query> ParseWql(std::wstring_view text);
 // The namespace path without a local-server prefix, separators as '\\', upper case.
 std::wstring NormalizeNamespace(std::wstring_view name);
 
-}  // namespace platform::wmi_detail
+}  // namespace platform::wmi::detail

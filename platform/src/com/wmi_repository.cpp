@@ -7,7 +7,7 @@
 #include "platform/src/com/wmi_internal.h"
 #include "platform/text.h"
 
-namespace platform::wmi_detail {
+namespace platform::wmi::detail {
 namespace {
 
 std::string Quoted(const std::string& key) {
@@ -388,4 +388,4 @@ std::optional<Query> ParseWql(std::wstring_view text) {
   return query;
 }
 
-}  // namespace platform::wmi_detail
+}  // namespace platform::wmi::detail

@@ -97,7 +97,7 @@ class WmiTest : public testing::MachineTest {
 // --- WQL -----------------------------------------------------------------------------------
 
 TEST_F(WmiTest, WqlAcceptsTheQueriesAsTheServiceWritesThem) {
-  using wmi_detail::ParseWql;
+  using wmi::detail::ParseWql;
   auto q = ParseWql(L"Select * from MS_SystemInformation");
   ASSERT_TRUE(q);
   EXPECT_EQ(q->className, L"MS_SystemInformation");
@@ -133,7 +133,7 @@ TEST_F(WmiTest, WqlRefusesEverythingElseAsAnInvalidQuery) {
         L"SELECT * FROM A WHERE Name='unterminated", L"SELECT * FROM A WHERE Name=5", L"SELECT * FROM A WHERE",
         L"SELECT * FROM A WHERE Name<>'x'", L"ASSOCIATORS OF {Win32_Processor}", L"DELETE FROM A", L"SELECT * FROM A;",
         L"SELECT Name, FROM A", L"SELECT * FROM WHERE"}) {
-    EXPECT_FALSE(wmi_detail::ParseWql(text)) << WideToUtf8(text);
+    EXPECT_FALSE(wmi::detail::ParseWql(text)) << WideToUtf8(text);
   }
 
   auto services = MustConnect(L"ROOT\\CIMV2");

@@ -15,7 +15,7 @@
 #include "platform/text.h"
 
 namespace platform {
-namespace devices_detail {
+namespace devices::detail {
 namespace {
 
 struct DeviceTree {
@@ -41,12 +41,12 @@ std::shared_ptr<const std::vector<DeviceNode>> MachineDeviceNodes() {
   return tree.nodes;
 }
 
-}  // namespace devices_detail
+}  // namespace devices::detail
 
 namespace {
 
-using devices_detail::DeviceNode;
-using devices_detail::DriverRecord;
+using devices::detail::DeviceNode;
+using devices::detail::DriverRecord;
 
 using NodeList = std::vector<DeviceNode>;
 
@@ -59,7 +59,7 @@ struct DriverList {
   std::vector<DriverRecord> drivers;
 };
 
-class DeviceInfoSet : public detail::KernelObject {
+class DeviceInfoSet : public base::detail::KernelObject {
  public:
   std::mutex lock;
   std::uint32_t serial = g_nextSerial.fetch_add(1);
@@ -74,8 +74,8 @@ class DeviceInfoSet : public detail::KernelObject {
 };
 
 std::shared_ptr<DeviceInfoSet> SetFromHandle(HDEVINFO handle) {
-  auto set =
-      handle == nullptr || handle == INVALID_HANDLE_VALUE ? nullptr : detail::LookupHandleAs<DeviceInfoSet>(handle);
+  auto set = handle == nullptr || handle == INVALID_HANDLE_VALUE ? nullptr
+                                                                 : base::detail::LookupHandleAs<DeviceInfoSet>(handle);
   if (!set) SetLastError(ERROR_INVALID_HANDLE);
   return set;
 }
@@ -135,7 +135,7 @@ HDEVINFO SetupDiGetClassDevs(const GUID* classGuid, LPCWSTR enumerator, HWND /*h
   }
   std::shared_ptr<const NodeList> tree;
   try {
-    tree = devices_detail::MachineDeviceNodes();
+    tree = devices::detail::MachineDeviceNodes();
   } catch (const MachineError&) {
     SetLastError(ERROR_INVALID_DATA);
     return INVALID_HANDLE_VALUE;
@@ -167,12 +167,12 @@ HDEVINFO SetupDiGetClassDevs(const GUID* classGuid, LPCWSTR enumerator, HWND /*h
     set->devices.push_back(&node);
   }
   set->compatDrivers.resize(set->devices.size());
-  return detail::InsertHandle(std::move(set));
+  return base::detail::InsertHandle(std::move(set));
 }
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO deviceInfoSet) {
   if (!SetFromHandle(deviceInfoSet)) return FALSE;
-  detail::RemoveHandle(deviceInfoSet);
+  base::detail::RemoveHandle(deviceInfoSet);
   return TRUE;
 }
 

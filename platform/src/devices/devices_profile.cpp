@@ -8,7 +8,7 @@
 #include "platform/machine.h"
 #include "platform/text.h"
 
-namespace platform::devices_detail {
+namespace platform::devices::detail {
 namespace {
 
 using nlohmann::json;
@@ -276,4 +276,4 @@ void ValidateDevicesProfile(const json& profile, const std::string& origin) {
   (void)ParseDeviceNodes(profile, origin);
 }
 
-}  // namespace platform::devices_detail
+}  // namespace platform::devices::detail

@@ -14,7 +14,7 @@
 #include "platform/devices.h"
 #include "platform/types.h"
 
-namespace platform::devices_detail {
+namespace platform::devices::detail {
 
 struct DriverRecord {
   std::wstring description;
@@ -63,4 +63,4 @@ std::wstring GuidToString(const GUID& guid);
 // "a.b.c.d" with each part 0..65535, packed a first (top word).
 bool ParseDriverVersion(std::string_view text, DWORDLONG* out);
 
-}  // namespace platform::devices_detail
+}  // namespace platform::devices::detail

@@ -26,7 +26,7 @@ constexpr const char* kOtherClass = "{0A1B2C3D-0000-4000-8000-00000000ABCD}";
 
 GUID Guid(const char* text) {
   GUID g{};
-  EXPECT_TRUE(devices_detail::ParseGuid(text, &g)) << text;
+  EXPECT_TRUE(devices::detail::ParseGuid(text, &g)) << text;
   return g;
 }
 
@@ -302,7 +302,7 @@ TEST_F(DevicesTest, InterfacePathsComeInTwoCalls) {
 }
 
 TEST_F(DevicesTest, TheDefaultMachineHasBothPlatformNodesWithDrivers) {
-  auto nodes = devices_detail::ParseDeviceNodes(ParseProfile(EmbeddedDefaultProfile(), "default"), "default");
+  auto nodes = devices::detail::ParseDeviceNodes(ParseProfile(EmbeddedDefaultProfile(), "default"), "default");
   std::vector<std::wstring> ids;
   for (const auto& node : nodes) {
     ids.push_back(node.instanceId);
@@ -397,27 +397,27 @@ TEST_F(DeviceProfileTest, MistakesAreNamedWithFilePathAndProblem) {
 
 TEST_F(DeviceProfileTest, GuidsAndVersionsReadBack) {
   GUID g{};
-  ASSERT_TRUE(devices_detail::ParseGuid(kFilterClass, &g));
+  ASSERT_TRUE(devices::detail::ParseGuid(kFilterClass, &g));
   EXPECT_EQ(g.Data1, 0x3569DBE5u);
   EXPECT_EQ(g.Data2, 0xFA4Fu);
   EXPECT_EQ(g.Data3, 0x4E7Eu);
   EXPECT_EQ(g.Data4[0], 0x96);
   EXPECT_EQ(g.Data4[7], 0x39);
-  EXPECT_EQ(devices_detail::GuidToString(g), L"{3569DBE5-FA4F-4E7E-96EC-540202073739}");
+  EXPECT_EQ(devices::detail::GuidToString(g), L"{3569DBE5-FA4F-4E7E-96EC-540202073739}");
   for (const char* bad : {"", "{3569DBE5-FA4F-4E7E-96EC-540202073739", "3569DBE5+FA4F-4E7E-96EC-540202073739",
                           "{3569DBE5-FA4F-4E7E-96EC-54020207373G}"}) {
-    EXPECT_FALSE(devices_detail::ParseGuid(bad, &g)) << bad;
+    EXPECT_FALSE(devices::detail::ParseGuid(bad, &g)) << bad;
   }
   DWORDLONG v = 0;
-  ASSERT_TRUE(devices_detail::ParseDriverVersion("10.0.19041.1", &v));
+  ASSERT_TRUE(devices::detail::ParseDriverVersion("10.0.19041.1", &v));
   EXPECT_EQ(v, (10ull << 48) | (19041ull << 16) | 1);
   for (const char* bad : {"", "1.2.3.4.5", "1..3.4", "1.2.3.-4", "a.b.c.d", "1.2.3.4 "}) {
-    EXPECT_FALSE(devices_detail::ParseDriverVersion(bad, &v)) << bad;
+    EXPECT_FALSE(devices::detail::ParseDriverVersion(bad, &v)) << bad;
   }
 }
 
 TEST_F(DeviceProfileTest, WithoutDevicesEveryEnumeratorIsUnknown) {
-  EXPECT_THAT(devices_detail::ParseDeviceNodes(nlohmann::json::object(), "x"), IsEmpty());
+  EXPECT_THAT(devices::detail::ParseDeviceNodes(nlohmann::json::object(), "x"), IsEmpty());
   // This machine runs the embedded default, which has no PCI nodes.
   HDEVINFO set = SetupDiGetClassDevs(nullptr, L"PCI", nullptr, DIGCF_ALLCLASSES);
   EXPECT_EQ(set, INVALID_HANDLE_VALUE);

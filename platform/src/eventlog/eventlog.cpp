@@ -23,7 +23,7 @@ namespace {
 
 constexpr const char* kEventLogFile = "eventlog.jsonl";
 
-class EventSource final : public detail::KernelObject {
+class EventSource final : public base::detail::KernelObject {
  public:
   EventSource(std::wstring name, std::filesystem::path log) : name(std::move(name)), log(std::move(log)) {}
   const std::wstring name;
@@ -110,11 +110,11 @@ HANDLE RegisterEventSource(LPCWSTR server, LPCWSTR sourceName) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  return detail::InsertHandle(std::make_shared<EventSource>(sourceName, CurrentLog()));
+  return base::detail::InsertHandle(std::make_shared<EventSource>(sourceName, CurrentLog()));
 }
 
 BOOL DeregisterEventSource(HANDLE eventLog) {
-  if (!detail::LookupHandleAs<EventSource>(eventLog) || !detail::RemoveHandle(eventLog)) {
+  if (!base::detail::LookupHandleAs<EventSource>(eventLog) || !base::detail::RemoveHandle(eventLog)) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
@@ -124,7 +124,7 @@ BOOL DeregisterEventSource(HANDLE eventLog) {
 // Raw data and the user SID are not kept: nothing that reads the log looks at them.
 BOOL ReportEvent(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID /*userSid*/, WORD numStrings,
                  DWORD /*dataSize*/, LPCWSTR* strings, LPVOID /*rawData*/) {
-  auto source = detail::LookupHandleAs<EventSource>(eventLog);
+  auto source = base::detail::LookupHandleAs<EventSource>(eventLog);
   if (!source) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;

@@ -412,7 +412,7 @@ bool MatchFindPattern(std::wstring_view pattern, std::wstring_view name) {
          MatchWildcards(pattern.substr(0, pattern.size() - 2), name);
 }
 
-class FindObject final : public detail::KernelObject {
+class FindObject final : public base::detail::KernelObject {
  public:
   std::mutex lock;
   std::vector<WIN32_FIND_DATA> entries;
@@ -784,11 +784,11 @@ HANDLE FindFirstFile(LPCWSTR pattern, WIN32_FIND_DATA* data) {
   *data = find->entries[0];
   find->next = 1;
   SetLastError(ERROR_SUCCESS);
-  return detail::InsertHandle(std::move(find));
+  return base::detail::InsertHandle(std::move(find));
 }
 
 BOOL FindNextFile(HANDLE handle, WIN32_FIND_DATA* data) {
-  auto find = detail::LookupHandleAs<FindObject>(handle);
+  auto find = base::detail::LookupHandleAs<FindObject>(handle);
   if (!find) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -807,7 +807,7 @@ BOOL FindNextFile(HANDLE handle, WIN32_FIND_DATA* data) {
 }
 
 BOOL FindClose(HANDLE handle) {
-  if (!detail::LookupHandleAs<FindObject>(handle) || !detail::RemoveHandle(handle)) {
+  if (!base::detail::LookupHandleAs<FindObject>(handle) || !base::detail::RemoveHandle(handle)) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }

@@ -10,7 +10,7 @@
 
 #include "platform/sync.h"
 
-namespace platform::detail {
+namespace platform::host {
 
 bool WriteFileAtomically(const std::filesystem::path& path, const std::string& bytes) {
   std::filesystem::path temp = path;
@@ -95,4 +95,4 @@ std::string ReadFileIfExists(const std::filesystem::path& path) {
   return text.str();
 }
 
-}  // namespace platform::detail
+}  // namespace platform::host

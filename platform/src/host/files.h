@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-namespace platform::detail {
+namespace platform::host {
 
 // Writes a file through a temporary one and a rename; false with errno set.
 bool WriteFileAtomically(const std::filesystem::path& path, const std::string& bytes);
@@ -34,4 +34,4 @@ class LockFile {
 // exists but cannot be read.
 std::string ReadFileIfExists(const std::filesystem::path& path);
 
-}  // namespace platform::detail
+}  // namespace platform::host

@@ -118,9 +118,9 @@ nlohmann::json ParseProfile(std::string_view text, const std::string& origin) {
       }
     }
   }
-  sessions_detail::ValidateProfile(profile, origin);
-  devices_detail::ValidateDevicesProfile(profile, origin);
-  wmi_detail::ValidateProfile(profile, origin);
+  sessions::detail::ValidateProfile(profile, origin);
+  devices::detail::ValidateDevicesProfile(profile, origin);
+  wmi::detail::ValidateProfile(profile, origin);
   return profile;
 }
 

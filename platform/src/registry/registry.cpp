@@ -452,7 +452,7 @@ void SetNamedValue(Json& values, std::wstring_view name, Json value) {
 
 // --- Handles -------------------------------------------------------------------------
 
-class RegistryKey final : public detail::KernelObject {
+class RegistryKey final : public base::detail::KernelObject {
  public:
   fs::path root;
   KeyPath path;
@@ -491,7 +491,7 @@ LSTATUS Resolve(HKEY key, Target& out) {
     return ERROR_SUCCESS;
   }
   if (IsPredefined(key)) return ERROR_INVALID_HANDLE;  // HKEY_CURRENT_USER and friends: not simulated
-  out.key = detail::LookupHandleAs<RegistryKey>(key);
+  out.key = base::detail::LookupHandleAs<RegistryKey>(key);
   if (!out.key) return ERROR_INVALID_HANDLE;
   out.root = out.key->root;
   out.path = out.key->path;
@@ -533,7 +533,7 @@ HKEY NewKeyHandle(const fs::path& root, KeyPath path, REGSAM access, Json values
   key->path = std::move(path);
   key->access = access;
   key->SetValues(std::move(values));
-  return detail::InsertHandle(std::move(key));
+  return base::detail::InsertHandle(std::move(key));
 }
 
 std::wstring ValueName(LPCWSTR name) {
@@ -587,8 +587,8 @@ LSTATUS RegCreateKeyEx(HKEY root, LPCWSTR subKey, DWORD /*reserved*/, LPWSTR /*c
 
 LSTATUS RegCloseKey(HKEY key) {
   if (key == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;  // predefined keys are never really open
-  if (!detail::LookupHandleAs<RegistryKey>(key)) return ERROR_INVALID_HANDLE;
-  return detail::RemoveHandle(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+  if (!base::detail::LookupHandleAs<RegistryKey>(key)) return ERROR_INVALID_HANDLE;
+  return base::detail::RemoveHandle(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
 LSTATUS RegQueryValueEx(HKEY key, LPCWSTR valueName, DWORD* reserved, DWORD* type, BYTE* data, DWORD* dataSize) {

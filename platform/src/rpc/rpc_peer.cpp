@@ -53,7 +53,7 @@ void AddSid(std::vector<std::vector<BYTE>>& out, const std::wstring& text) {
 std::wstring PackageSid(const std::wstring& packageName) {
   std::string upper = WideToUtf8(packageName);
   for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  const auto digest = detail::Sha256::Of(upper.data(), upper.size());
+  const auto digest = base::detail::Sha256::Of(upper.data(), upper.size());
   std::wstring sid = L"S-1-15-2";
   for (int i = 0; i < 7; ++i) {
     DWORD word = 0;

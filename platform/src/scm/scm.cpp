@@ -22,7 +22,7 @@
 namespace platform {
 namespace {
 
-using namespace scm_detail;
+using namespace scm::detail;
 
 // Generic and standard rights, as the original maps them for the control manager's
 // objects.
@@ -47,7 +47,7 @@ constexpr auto kEndingSupervisorWait = std::chrono::seconds(5);
 // How long a watch waits for the supervisor's first answer.
 constexpr int kWatchStartTimeoutMs = 5000;
 
-struct ScObject : detail::KernelObject {
+struct ScObject : base::detail::KernelObject {
   std::filesystem::path root;
   nlohmann::json profile;  // {"services": ...} of the machine profile, for creating the database
   DWORD access = 0;
@@ -104,14 +104,14 @@ std::vector<std::wstring> MultiString(LPCWSTR list) {
 }
 
 std::shared_ptr<ManagerObject> ManagerHandle(SC_HANDLE handle) {
-  auto object = detail::LookupHandleAs<ManagerObject>(handle);
+  auto object = base::detail::LookupHandleAs<ManagerObject>(handle);
   if (!object) SetLastError(ERROR_INVALID_HANDLE);
   return object;
 }
 
 // The service object behind `handle` when it was opened with `right`.
 std::shared_ptr<ServiceObject> ServiceHandle(SC_HANDLE handle, DWORD right) {
-  auto object = detail::LookupHandleAs<ServiceObject>(handle);
+  auto object = base::detail::LookupHandleAs<ServiceObject>(handle);
   if (!object) {
     SetLastError(ERROR_INVALID_HANDLE);
   } else if ((object->access & right) != right) {
@@ -128,7 +128,7 @@ SC_HANDLE NewServiceHandle(const ScObject& manager, const ServiceRecord& record,
   object->access = access;
   object->name = record.name;
   object->id = record.id;
-  return detail::InsertHandle(std::move(object));
+  return base::detail::InsertHandle(std::move(object));
 }
 
 // The record the handle was opened on; nullopt when that service is gone (deleted,
@@ -286,7 +286,7 @@ SC_HANDLE OpenSCManager(LPCWSTR machineName, LPCWSTR databaseName, DWORD desired
     SetLastError(error);
     return nullptr;
   }
-  return detail::InsertHandle(std::move(object));
+  return base::detail::InsertHandle(std::move(object));
 }
 
 SC_HANDLE CreateService(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR displayName, DWORD desiredAccess,
@@ -760,7 +760,8 @@ BOOL EnumServicesStatusEx(SC_HANDLE manager, DWORD infoLevel, DWORD serviceType,
 }
 
 BOOL CloseServiceHandle(SC_HANDLE handle) {
-  if (!detail::LookupHandleAs<ScObject>(handle) || !detail::RemoveHandle(handle)) return SetError(ERROR_INVALID_HANDLE);
+  if (!base::detail::LookupHandleAs<ScObject>(handle) || !base::detail::RemoveHandle(handle))
+    return SetError(ERROR_INVALID_HANDLE);
   return TRUE;
 }
 

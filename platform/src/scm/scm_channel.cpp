@@ -22,9 +22,9 @@
 
 namespace platform::scm_testing {
 
-using scm_detail::ReadFrame;
-using scm_detail::ReadStatus;
-using scm_detail::SendFrame;
+using scm::detail::ReadFrame;
+using scm::detail::ReadStatus;
+using scm::detail::SendFrame;
 
 struct ServiceChannelEnd::State {
   int fd = -1;
@@ -48,7 +48,7 @@ struct ServiceChannelEnd::State {
       if (ReadFrame(fd, &message) != ReadStatus::kOk) break;
       const std::string op = message.value("op", "");
       if (op == "status") {
-        const auto s = scm_detail::StatusFromJson(message.value("status", nlohmann::json::object()));
+        const auto s = scm::detail::StatusFromJson(message.value("status", nlohmann::json::object()));
         const SERVICE_STATUS status{
             s.dwServiceType, s.dwCurrentState, s.dwControlsAccepted, s.dwWin32ExitCode, s.dwServiceSpecificExitCode,
             s.dwCheckPoint,  s.dwWaitHint};

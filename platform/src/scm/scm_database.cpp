@@ -15,7 +15,7 @@
 #include "platform/src/scm/scm_internal.h"
 #include "platform/text.h"
 
-namespace platform::scm_detail {
+namespace platform::scm::detail {
 namespace {
 
 using nlohmann::json;
@@ -314,4 +314,4 @@ DWORD Database::Guard(const std::function<DWORD()>& body) {
   }
 }
 
-}  // namespace platform::scm_detail
+}  // namespace platform::scm::detail

@@ -28,9 +28,9 @@
 namespace platform {
 namespace {
 
-using scm_detail::ReadFrame;
-using scm_detail::ReadStatus;
-using scm_detail::SendFrame;
+using scm::detail::ReadFrame;
+using scm::detail::ReadStatus;
+using scm::detail::SendFrame;
 
 // How long the dispatcher waits for the controller's start message.
 constexpr int kStartMessageTimeoutMs = 30000;
@@ -90,7 +90,7 @@ struct Session {
   }
 };
 
-struct StatusHandleObject : detail::KernelObject {
+struct StatusHandleObject : base::detail::KernelObject {
   std::weak_ptr<Session> session;
 };
 
@@ -125,7 +125,7 @@ void HandleControl(Session& session, const nlohmann::json& message) {
   }
   DWORD result;
   if (handler == nullptr) {
-    result = control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : scm_detail::kErrorCallNotImplemented;
+    result = control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : scm::detail::kErrorCallNotImplemented;
   } else {
     // Power events carry no data here: only PBT_POWERSETTINGCHANGE would, and the
     // controller has no power setting to send.
@@ -239,7 +239,7 @@ BOOL StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* serviceTable) {
   }
   ::shutdown(fd, SHUT_RDWR);
   reader.join();
-  if (statusHandle != nullptr) detail::RemoveHandle(statusHandle);
+  if (statusHandle != nullptr) base::detail::RemoveHandle(statusHandle);
   return finish(NO_ERROR);
 }
 
@@ -264,13 +264,13 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerEx(LPCWSTR serviceName, LPHANDLE
   if (session->statusHandle == nullptr) {
     auto object = std::make_shared<StatusHandleObject>();
     object->session = session;
-    session->statusHandle = detail::InsertHandle(std::move(object));
+    session->statusHandle = base::detail::InsertHandle(std::move(object));
   }
   return session->statusHandle;
 }
 
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, SERVICE_STATUS* status) {
-  auto object = detail::LookupHandleAs<StatusHandleObject>(statusHandle);
+  auto object = base::detail::LookupHandleAs<StatusHandleObject>(statusHandle);
   std::shared_ptr<Session> session = object ? object->session.lock() : nullptr;
   if (!session) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -294,7 +294,7 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, SERVICE_STATUS* status
     std::lock_guard guard(session->lock);
     id = session->nextStatusId++;
   }
-  if (!session->Send({{"op", "status"}, {"id", id}, {"status", scm_detail::StatusToJson(full)}})) {
+  if (!session->Send({{"op", "status"}, {"id", id}, {"status", scm::detail::StatusToJson(full)}})) {
     SetLastError(ERROR_BROKEN_PIPE);
     return FALSE;
   }

@@ -18,7 +18,7 @@
 #include "platform/src/base/command_line.h"
 #include "platform/src/host/files.h"
 
-namespace platform::scm_detail {
+namespace platform::scm::detail {
 
 // Codes only this area reports; types.h keeps the ones shared by several areas.
 inline constexpr DWORD kErrorCallNotImplemented = 120;
@@ -53,12 +53,12 @@ struct ServiceFiles {
 };
 ServiceFiles FilesFor(const std::filesystem::path& root, std::wstring_view serviceName);
 
-using detail::IsLockedByOther;
-using detail::LockExclusive;
-using detail::LockFile;
-using detail::OpenLockFile;
-using detail::TryLockExclusive;
-using detail::WriteFileAtomically;
+using host::IsLockedByOther;
+using host::LockExclusive;
+using host::LockFile;
+using host::OpenLockFile;
+using host::TryLockExclusive;
+using host::WriteFileAtomically;
 
 // --- Status ---------------------------------------------------------------------------
 
@@ -214,4 +214,4 @@ struct LaunchRequest {
 // error with the detail set.
 DWORD SpawnSupervisor(const LaunchRequest& request, int runLockFd, DWORD* processId);
 
-}  // namespace platform::scm_detail
+}  // namespace platform::scm::detail

@@ -45,7 +45,7 @@
 
 extern char** environ;
 
-namespace platform::scm_detail {
+namespace platform::scm::detail {
 namespace {
 
 using scm_testing::ServiceChannelEnd;
@@ -754,4 +754,4 @@ __attribute__((constructor)) void SuperviseWhenAsked() {
 }
 
 }  // namespace
-}  // namespace platform::scm_detail
+}  // namespace platform::scm::detail

@@ -72,17 +72,17 @@ class ScmTest : public testing::MachineTest {
         << GetLastError();
     return s;
   }
-  scm_detail::ServiceFiles Files(const wchar_t* name) { return scm_detail::FilesFor(root(), name); }
+  scm::detail::ServiceFiles Files(const wchar_t* name) { return scm::detail::FilesFor(root(), name); }
   // Makes the service look supervised: holds its run lock and records `state`.
   int PretendSupervised(const wchar_t* name, DWORD state, DWORD processId = 4242) {
     auto files = Files(name);
     std::filesystem::create_directories(files.dir);
-    const int fd = scm_detail::OpenLockFile(files.lock);
-    EXPECT_TRUE(fd >= 0 && scm_detail::TryLockExclusive(fd));
-    scm_detail::StatusRecord r;
+    const int fd = scm::detail::OpenLockFile(files.lock);
+    EXPECT_TRUE(fd >= 0 && scm::detail::TryLockExclusive(fd));
+    scm::detail::StatusRecord r;
     r.status = {SERVICE_WIN32_OWN_PROCESS, state, SERVICE_ACCEPT_STOP, 0, 0, 0, 0, processId, 0};
     r.sequence = 3;
-    EXPECT_TRUE(scm_detail::WriteFileAtomically(files.status, scm_detail::RecordToJson(r).dump()));
+    EXPECT_TRUE(scm::detail::WriteFileAtomically(files.status, scm::detail::RecordToJson(r).dump()));
     return fd;
   }
 };
@@ -164,7 +164,7 @@ TEST_F(ScmTest, CreateServiceRefusesDuplicatesAndBadArguments) {
   EXPECT_EQ(GetLastError(), ERROR_SERVICE_EXISTS);
   EXPECT_EQ(GetLastError(), 0x431u);
   EXPECT_EQ(Create(m, L"Another", L"C:\\a.exe", SERVICE_DEMAND_START, L"varnel display"), nullptr);
-  EXPECT_EQ(GetLastError(), scm_detail::kErrorDuplicateServiceName);
+  EXPECT_EQ(GetLastError(), scm::detail::kErrorDuplicateServiceName);
   for (const wchar_t* name : {L"", L"a\\b", L"a/b"}) {
     EXPECT_EQ(Create(m, name), nullptr) << WideToUtf8(name);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
@@ -332,7 +332,7 @@ TEST_F(ScmTest, QueryServiceStatusExReportsTheProcess) {
   EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
   EXPECT_EQ(needed, sizeof(SERVICE_STATUS_PROCESS));
   EXPECT_FALSE(QueryServiceStatusEx(s, 1, reinterpret_cast<BYTE*>(&ex), sizeof(ex), &needed));
-  EXPECT_EQ(GetLastError(), scm_detail::kErrorInvalidLevel);
+  EXPECT_EQ(GetLastError(), scm::detail::kErrorInvalidLevel);
   ex = StatusEx(s);
   EXPECT_EQ(ex.dwCurrentState, SERVICE_STOPPED);
   EXPECT_EQ(ex.dwProcessId, 0u);
@@ -420,10 +420,10 @@ TEST_F(ScmTest, DescriptionAndFailureActions) {
   EXPECT_EQ(reinterpret_cast<SERVICE_FAILURE_ACTIONS_FLAG*>(flag.data())->fFailureActionsOnNonCrashFailures, TRUE);
 
   EXPECT_FALSE(ChangeServiceConfig2(s, 3, &on));
-  EXPECT_EQ(GetLastError(), scm_detail::kErrorInvalidLevel);
+  EXPECT_EQ(GetLastError(), scm::detail::kErrorInvalidLevel);
   DWORD needed;
   EXPECT_FALSE(QueryServiceConfig2(s, 3, nullptr, 0, &needed));
-  EXPECT_EQ(GetLastError(), scm_detail::kErrorInvalidLevel);
+  EXPECT_EQ(GetLastError(), scm::detail::kErrorInvalidLevel);
   EXPECT_FALSE(ChangeServiceConfig2(s, SERVICE_CONFIG_DESCRIPTION, nullptr));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
@@ -605,7 +605,7 @@ TEST_F(ScmTest, EnumerationSizeProtocolAndFilters) {
   EXPECT_EQ(count, 0u);
   EXPECT_FALSE(EnumServicesStatusEx(m, 1, SERVICE_WIN32, SERVICE_STATE_ALL, buffer.data(),
                                     static_cast<DWORD>(buffer.size()), &needed, &count, nullptr, nullptr));
-  EXPECT_EQ(GetLastError(), scm_detail::kErrorInvalidLevel);
+  EXPECT_EQ(GetLastError(), scm::detail::kErrorInvalidLevel);
   ::close(lock);
 }
 

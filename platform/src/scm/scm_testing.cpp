@@ -8,21 +8,21 @@
 namespace platform::scm_testing {
 
 bool SupervisorAlive(const std::filesystem::path& root, std::wstring_view serviceName) {
-  return scm_detail::IsLockedByOther(scm_detail::FilesFor(root, serviceName).lock);
+  return scm::detail::IsLockedByOther(scm::detail::FilesFor(root, serviceName).lock);
 }
 
 StrandedSupervisor::StrandedSupervisor(const std::filesystem::path& root, std::wstring_view serviceName,
                                        const SERVICE_STATUS_PROCESS& status) {
-  const auto files = scm_detail::FilesFor(root, serviceName);
+  const auto files = scm::detail::FilesFor(root, serviceName);
   socket_ = files.socket;
   std::error_code ec;
   std::filesystem::create_directories(files.dir, ec);
-  lockFd_ = scm_detail::OpenLockFile(files.lock);
+  lockFd_ = scm::detail::OpenLockFile(files.lock);
   if (lockFd_ < 0) return;
-  scm_detail::StatusRecord record;
+  scm::detail::StatusRecord record;
   record.status = status;
-  if (!scm_detail::TryLockExclusive(lockFd_) ||
-      !scm_detail::WriteFileAtomically(files.status, scm_detail::RecordToJson(record).dump())) {
+  if (!scm::detail::TryLockExclusive(lockFd_) ||
+      !scm::detail::WriteFileAtomically(files.status, scm::detail::RecordToJson(record).dump())) {
     ::close(lockFd_);
     lockFd_ = -1;
   }

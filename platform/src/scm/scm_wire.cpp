@@ -17,7 +17,7 @@
 #include "platform/text.h"
 
 namespace platform {
-namespace scm_detail {
+namespace scm::detail {
 namespace {
 
 thread_local std::string t_errorDetail;
@@ -380,12 +380,12 @@ std::optional<std::filesystem::path> HostProgram(const std::wstring& program) {
   return host;
 }
 
-}  // namespace scm_detail
+}  // namespace scm::detail
 
 namespace scm_testing {
 
 DWORD ControlRefusal(const SERVICE_STATUS& current, DWORD control) {
-  using namespace scm_detail;
+  using namespace scm::detail;
   if (!IsDefinedControl(control)) return ERROR_INVALID_PARAMETER;
   if (current.dwCurrentState == SERVICE_STOPPED) return ERROR_SERVICE_NOT_ACTIVE;
   if (control == SERVICE_CONTROL_INTERROGATE) return NO_ERROR;
@@ -400,7 +400,7 @@ DWORD ControlRefusal(const SERVICE_STATUS& current, DWORD control) {
 }  // namespace scm_testing
 
 std::string GetServiceControlErrorDetail() {
-  return scm_detail::t_errorDetail;
+  return scm::detail::t_errorDetail;
 }
 
 const char* ServiceStateName(DWORD state) {

@@ -14,7 +14,7 @@
 namespace platform {
 namespace {
 
-using scm_detail::ParseBinaryPath;
+using scm::detail::ParseBinaryPath;
 using Args = std::vector<std::wstring>;
 
 TEST(ScmCommandLineTest, FindsTheProgramOfABinaryPath) {
@@ -84,7 +84,7 @@ class ScmFramingTest : public ::testing::Test {
 };
 
 TEST_F(ScmFramingTest, CarriesMessagesInOrder) {
-  using namespace scm_detail;
+  using namespace scm::detail;
   ASSERT_TRUE(SendFrame(fds_[1], {{"op", "status"}, {"text", "\xC3\xA9t\xC3\xA9"}}));
   ASSERT_TRUE(SendFrame(fds_[1], {{"op", "ack"}, {"id", 7}}));
   nlohmann::json m;
@@ -99,7 +99,7 @@ TEST_F(ScmFramingTest, CarriesMessagesInOrder) {
 }
 
 TEST_F(ScmFramingTest, RejectsCutAndOversizedFrames) {
-  using namespace scm_detail;
+  using namespace scm::detail;
   const unsigned char cut[] = {0, 0, 0, 10, '{', '}'};
   ASSERT_EQ(::write(fds_[1], cut, sizeof(cut)), static_cast<ssize_t>(sizeof(cut)));
   ::shutdown(fds_[1], SHUT_WR);

@@ -15,7 +15,7 @@
 #include "platform/text.h"
 
 namespace platform {
-namespace detail {
+namespace security::detail {
 
 DWORD SidLengthWithin(const void* sid, std::size_t available) {
   if (sid == nullptr || available < 8) return 0;
@@ -183,9 +183,9 @@ std::optional<std::vector<BYTE>> WellKnownSidByName(std::wstring_view name) {
   return std::nullopt;
 }
 
-}  // namespace detail
+}  // namespace security::detail
 
-using detail::SidLength;
+using security::detail::SidLength;
 
 // --- Binary helpers ----------------------------------------------------------------------------
 
@@ -207,7 +207,7 @@ BOOL EqualSid(PSID sid1, PSID sid2) {
     return FALSE;
   }
   SetLastError(ERROR_SUCCESS);
-  return detail::SidEquals(sid1, sid2) ? TRUE : FALSE;
+  return security::detail::SidEquals(sid1, sid2) ? TRUE : FALSE;
 }
 
 BOOL CopySid(DWORD destLength, PSID dest, PSID source) {
@@ -317,9 +317,9 @@ bool ParseNumber(std::wstring_view text, std::uint64_t max, std::uint64_t* value
 
 std::optional<std::vector<BYTE>> ParseStringSid(std::wstring_view text) {
   if (text.size() == 2) {
-    for (const auto& entry : detail::WellKnownTable()) {
+    for (const auto& entry : security::detail::WellKnownTable()) {
       if (entry.alias != nullptr && EqualsNoCase(text, entry.alias))
-        return detail::MakeSid(entry.authority, entry.rids.span());
+        return security::detail::MakeSid(entry.authority, entry.rids.span());
     }
     return std::nullopt;
   }
@@ -373,9 +373,9 @@ BOOL ConvertSidToStringSid(PSID sid, LPWSTR* stringSid) {
   } else {
     text += std::to_wstring(authority);
   }
-  for (BYTE i = 0; i < detail::SidSubAuthorityCount(sid); ++i) {
+  for (BYTE i = 0; i < security::detail::SidSubAuthorityCount(sid); ++i) {
     text += L'-';
-    text += std::to_wstring(detail::SidSubAuthority(sid, i));
+    text += std::to_wstring(security::detail::SidSubAuthority(sid, i));
   }
   LPWSTR out = CopyToLocal(text);
   if (out == nullptr) return FALSE;
@@ -406,7 +406,7 @@ BOOL CreateWellKnownSid(WELL_KNOWN_SID_TYPE type, PSID /*domainSid*/, PSID sid, 
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  auto bytes = detail::WellKnownSidBytes(type);
+  auto bytes = security::detail::WellKnownSidBytes(type);
   if (!bytes) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -423,8 +423,8 @@ BOOL CreateWellKnownSid(WELL_KNOWN_SID_TYPE type, PSID /*domainSid*/, PSID sid, 
 }
 
 BOOL IsWellKnownSid(PSID sid, WELL_KNOWN_SID_TYPE type) {
-  auto bytes = detail::WellKnownSidBytes(type);
-  return bytes && detail::SidEquals(sid, bytes->data()) ? TRUE : FALSE;
+  auto bytes = security::detail::WellKnownSidBytes(type);
+  return bytes && security::detail::SidEquals(sid, bytes->data()) ? TRUE : FALSE;
 }
 
 // --- Capability SIDs ---------------------------------------------------------------------------
@@ -464,7 +464,7 @@ std::array<DWORD, 8> CapabilityHash(std::wstring_view name) {
     bytes.push_back(static_cast<char>(unit & 0xFF));
     bytes.push_back(static_cast<char>(unit >> 8));
   }
-  const auto digest = detail::Sha256::Of(bytes.data(), bytes.size());
+  const auto digest = base::detail::Sha256::Of(bytes.data(), bytes.size());
   std::array<DWORD, 8> words;
   for (std::size_t i = 0; i < words.size(); ++i) {
     words[i] = DWORD{digest[4 * i]} | (DWORD{digest[4 * i + 1]} << 8) | (DWORD{digest[4 * i + 2]} << 16) |
@@ -508,16 +508,16 @@ BOOL DeriveCapabilitySidsFromName(LPCWSTR capName, PSID** capabilityGroupSids, D
   const auto h = CapabilityHash(name);
 
   std::vector<std::vector<BYTE>> groups;
-  groups.push_back(detail::MakeSid(SECURITY_NT_AUTHORITY,
-                                   {SECURITY_BUILTIN_DOMAIN_RID, h[0], h[1], h[2], h[3], h[4], h[5], h[6], h[7]}));
+  groups.push_back(security::detail::MakeSid(
+      SECURITY_NT_AUTHORITY, {SECURITY_BUILTIN_DOMAIN_RID, h[0], h[1], h[2], h[3], h[4], h[5], h[6], h[7]}));
   std::vector<std::vector<BYTE>> capabilities;
   for (const auto& legacy : kLegacyCapabilities) {
     if (EqualsNoCase(name, legacy.name)) {
       capabilities.push_back(
-          detail::MakeSid(SECURITY_APP_PACKAGE_AUTHORITY, {SECURITY_CAPABILITY_BASE_RID, legacy.rid}));
+          security::detail::MakeSid(SECURITY_APP_PACKAGE_AUTHORITY, {SECURITY_CAPABILITY_BASE_RID, legacy.rid}));
     }
   }
-  capabilities.push_back(detail::MakeSid(
+  capabilities.push_back(security::detail::MakeSid(
       SECURITY_APP_PACKAGE_AUTHORITY,
       {SECURITY_CAPABILITY_BASE_RID, SECURITY_CAPABILITY_APP_RID, h[0], h[1], h[2], h[3], h[4], h[5], h[6], h[7]}));
 

@@ -7,7 +7,7 @@
 #include "platform/src/security/security_internal.h"
 
 namespace platform {
-namespace detail {
+namespace security::detail {
 
 std::optional<std::vector<AceView>> ReadAcl(const ACL* acl) {
   if (acl == nullptr) return std::nullopt;
@@ -46,7 +46,7 @@ std::size_t AclBytesInUse(const std::vector<AceView>& aces) {
   return used;
 }
 
-}  // namespace detail
+}  // namespace security::detail
 
 namespace {
 
@@ -54,12 +54,12 @@ constexpr std::size_t kAceSidOffset = offsetof(ACCESS_ALLOWED_ACE, SidStart);
 
 // Appends an allow or deny entry, the common body of the Add...Ace calls.
 BOOL AddAce(PACL acl, DWORD aceRevision, BYTE type, DWORD aceFlags, DWORD accessMask, PSID sid) {
-  auto aces = detail::ReadAcl(acl);
+  auto aces = security::detail::ReadAcl(acl);
   if (!aces) {
     SetLastError(ERROR_INVALID_ACL);
     return FALSE;
   }
-  const DWORD sidLength = detail::SidLength(sid);
+  const DWORD sidLength = security::detail::SidLength(sid);
   if (sidLength == 0) {
     SetLastError(ERROR_INVALID_SID);
     return FALSE;
@@ -72,7 +72,7 @@ BOOL AddAce(PACL acl, DWORD aceRevision, BYTE type, DWORD aceFlags, DWORD access
     SetLastError(ERROR_INVALID_FLAGS);
     return FALSE;
   }
-  const std::size_t used = detail::AclBytesInUse(*aces);
+  const std::size_t used = security::detail::AclBytesInUse(*aces);
   const std::size_t aceSize = kAceSidOffset + sidLength;
   if (acl->AceCount == 0xFFFF || used + aceSize > acl->AclSize) {
     SetLastError(ERROR_ALLOTTED_SPACE_EXCEEDED);
@@ -113,7 +113,7 @@ BOOL InitializeAcl(PACL acl, DWORD aclLength, DWORD aclRevision) {
 }
 
 BOOL IsValidAcl(PACL acl) {
-  return detail::ReadAcl(acl) ? TRUE : FALSE;
+  return security::detail::ReadAcl(acl) ? TRUE : FALSE;
 }
 
 BOOL AddAccessAllowedAce(PACL acl, DWORD aceRevision, DWORD accessMask, PSID sid) {
@@ -133,7 +133,7 @@ BOOL AddAccessDeniedAceEx(PACL acl, DWORD aceRevision, DWORD aceFlags, DWORD acc
 }
 
 BOOL GetAce(PACL acl, DWORD index, LPVOID* ace) {
-  auto aces = detail::ReadAcl(acl);
+  auto aces = security::detail::ReadAcl(acl);
   if (!aces) {
     SetLastError(ERROR_INVALID_ACL);
     return FALSE;
@@ -147,7 +147,7 @@ BOOL GetAce(PACL acl, DWORD index, LPVOID* ace) {
 }
 
 BOOL DeleteAce(PACL acl, DWORD index) {
-  auto aces = detail::ReadAcl(acl);
+  auto aces = security::detail::ReadAcl(acl);
   if (!aces) {
     SetLastError(ERROR_INVALID_ACL);
     return FALSE;
@@ -158,15 +158,15 @@ BOOL DeleteAce(PACL acl, DWORD index) {
   }
   const auto& victim = (*aces)[index];
   auto* start = const_cast<BYTE*>(victim.raw);
-  const std::size_t tail =
-      detail::AclBytesInUse(*aces) - static_cast<std::size_t>(start + victim.size - reinterpret_cast<BYTE*>(acl));
+  const std::size_t tail = security::detail::AclBytesInUse(*aces) -
+                           static_cast<std::size_t>(start + victim.size - reinterpret_cast<BYTE*>(acl));
   std::memmove(start, start + victim.size, tail);
   acl->AceCount = static_cast<WORD>(acl->AceCount - 1);
   return TRUE;
 }
 
 BOOL GetAclInformation(PACL acl, LPVOID information, DWORD informationLength, ACL_INFORMATION_CLASS infoClass) {
-  auto aces = detail::ReadAcl(acl);
+  auto aces = security::detail::ReadAcl(acl);
   if (!aces) {
     SetLastError(ERROR_INVALID_ACL);
     return FALSE;
@@ -186,7 +186,7 @@ BOOL GetAclInformation(PACL acl, LPVOID information, DWORD informationLength, AC
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
       }
-      const auto used = static_cast<DWORD>(detail::AclBytesInUse(*aces));
+      const auto used = static_cast<DWORD>(security::detail::AclBytesInUse(*aces));
       const ACL_SIZE_INFORMATION info{static_cast<DWORD>(aces->size()), used, acl->AclSize - used};
       std::memcpy(information, &info, sizeof info);
       return TRUE;
@@ -223,7 +223,7 @@ DWORD TrusteeSid(const TRUSTEE& trustee, std::vector<BYTE>* sid) {
   }
   switch (trustee.TrusteeForm) {
     case TRUSTEE_IS_SID: {
-      const DWORD length = detail::SidLength(trustee.ptstrName);
+      const DWORD length = security::detail::SidLength(trustee.ptstrName);
       if (length == 0) return ERROR_INVALID_SID;
       const auto* bytes = reinterpret_cast<const BYTE*>(trustee.ptstrName);
       sid->assign(bytes, bytes + length);
@@ -231,7 +231,7 @@ DWORD TrusteeSid(const TRUSTEE& trustee, std::vector<BYTE>* sid) {
     }
     case TRUSTEE_IS_NAME: {
       if (trustee.ptstrName == nullptr) return ERROR_INVALID_PARAMETER;
-      auto found = detail::WellKnownSidByName(trustee.ptstrName);
+      auto found = security::detail::WellKnownSidByName(trustee.ptstrName);
       if (!found) return ERROR_NONE_MAPPED;
       *sid = std::move(*found);
       return ERROR_SUCCESS;
@@ -267,13 +267,13 @@ DWORD SetEntriesInAcl(ULONG countOfExplicitEntries, const EXPLICIT_ACCESS* listO
   std::vector<Entry> entries;
   BYTE revision = static_cast<BYTE>(ACL_REVISION);
   if (oldAcl != nullptr) {
-    auto aces = detail::ReadAcl(oldAcl);
+    auto aces = security::detail::ReadAcl(oldAcl);
     if (!aces) return ERROR_INVALID_ACL;
     revision = oldAcl->AclRevision;
     for (const auto& ace : *aces) {
       Entry entry{ace.type, ace.flags, ace.mask, {}, {}};
       if (ace.sid != nullptr) {
-        entry.sid.assign(ace.sid, ace.sid + detail::SidLength(ace.sid));
+        entry.sid.assign(ace.sid, ace.sid + security::detail::SidLength(ace.sid));
       } else {
         entry.raw.assign(ace.raw, ace.raw + ace.size);
       }

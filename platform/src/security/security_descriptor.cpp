@@ -5,7 +5,7 @@
 #include "platform/src/security/security_internal.h"
 
 namespace platform {
-namespace detail {
+namespace security::detail {
 
 std::optional<DescriptorView> ViewDescriptor(const void* descriptor) {
   if (descriptor == nullptr) {
@@ -41,13 +41,13 @@ std::optional<DescriptorView> ViewDescriptor(const void* descriptor) {
   return view;
 }
 
-}  // namespace detail
+}  // namespace security::detail
 
 namespace {
 
 // The absolute descriptor a setter may change, or null with the last error set.
 SECURITY_DESCRIPTOR* Writable(PSECURITY_DESCRIPTOR descriptor) {
-  auto view = detail::ViewDescriptor(descriptor);
+  auto view = security::detail::ViewDescriptor(descriptor);
   if (!view) return nullptr;
   if ((view->control & SE_SELF_RELATIVE) != 0) {
     SetLastError(ERROR_INVALID_SECURITY_DESCR);
@@ -82,12 +82,12 @@ BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, DWORD revisio
 }
 
 BOOL IsValidSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor) {
-  auto view = detail::ViewDescriptor(descriptor);
+  auto view = security::detail::ViewDescriptor(descriptor);
   if (!view) return FALSE;
-  const bool valid = (view->owner == nullptr || detail::SidLength(view->owner) != 0) &&
-                     (view->group == nullptr || detail::SidLength(view->group) != 0) &&
-                     (view->dacl == nullptr || detail::ReadAcl(view->dacl)) &&
-                     (view->sacl == nullptr || detail::ReadAcl(view->sacl));
+  const bool valid = (view->owner == nullptr || security::detail::SidLength(view->owner) != 0) &&
+                     (view->group == nullptr || security::detail::SidLength(view->group) != 0) &&
+                     (view->dacl == nullptr || security::detail::ReadAcl(view->dacl)) &&
+                     (view->sacl == nullptr || security::detail::ReadAcl(view->sacl));
   if (!valid) SetLastError(ERROR_INVALID_SECURITY_DESCR);
   return valid ? TRUE : FALSE;
 }
@@ -98,7 +98,7 @@ BOOL GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor, PSECURITY_DES
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  auto view = detail::ViewDescriptor(descriptor);
+  auto view = security::detail::ViewDescriptor(descriptor);
   if (!view) return FALSE;
   *control = view->control;
   *revision = view->revision;
@@ -119,7 +119,7 @@ BOOL GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL* daclPresen
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  auto view = detail::ViewDescriptor(descriptor);
+  auto view = security::detail::ViewDescriptor(descriptor);
   if (!view) return FALSE;
   *daclPresent = (view->control & SE_DACL_PRESENT) != 0 ? TRUE : FALSE;
   *dacl = const_cast<PACL>(view->dacl);
@@ -141,7 +141,7 @@ BOOL GetSecurityDescriptorSacl(PSECURITY_DESCRIPTOR descriptor, BOOL* saclPresen
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  auto view = detail::ViewDescriptor(descriptor);
+  auto view = security::detail::ViewDescriptor(descriptor);
   if (!view) return FALSE;
   *saclPresent = (view->control & SE_SACL_PRESENT) != 0 ? TRUE : FALSE;
   *sacl = const_cast<PACL>(view->sacl);
@@ -162,7 +162,7 @@ BOOL GetSecurityDescriptorOwner(PSECURITY_DESCRIPTOR descriptor, PSID* owner, BO
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  auto view = detail::ViewDescriptor(descriptor);
+  auto view = security::detail::ViewDescriptor(descriptor);
   if (!view) return FALSE;
   *owner = const_cast<BYTE*>(view->owner);
   *ownerDefaulted = (view->control & SE_OWNER_DEFAULTED) != 0 ? TRUE : FALSE;
@@ -182,7 +182,7 @@ BOOL GetSecurityDescriptorGroup(PSECURITY_DESCRIPTOR descriptor, PSID* group, BO
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  auto view = detail::ViewDescriptor(descriptor);
+  auto view = security::detail::ViewDescriptor(descriptor);
   if (!view) return FALSE;
   *group = const_cast<BYTE*>(view->group);
   *groupDefaulted = (view->control & SE_GROUP_DEFAULTED) != 0 ? TRUE : FALSE;
@@ -190,10 +190,10 @@ BOOL GetSecurityDescriptorGroup(PSECURITY_DESCRIPTOR descriptor, PSID* group, BO
 }
 
 DWORD GetSecurityDescriptorLength(PSECURITY_DESCRIPTOR descriptor) {
-  auto view = detail::ViewDescriptor(descriptor);
+  auto view = security::detail::ViewDescriptor(descriptor);
   if (!view) return 0;
-  return sizeof(SECURITY_DESCRIPTOR_RELATIVE) + detail::SidLength(view->owner) + detail::SidLength(view->group) +
-         AclLength(view->sacl) + AclLength(view->dacl);
+  return sizeof(SECURITY_DESCRIPTOR_RELATIVE) + security::detail::SidLength(view->owner) +
+         security::detail::SidLength(view->group) + AclLength(view->sacl) + AclLength(view->dacl);
 }
 
 BOOL MakeSelfRelativeSD(PSECURITY_DESCRIPTOR absoluteDescriptor, PSECURITY_DESCRIPTOR selfRelativeDescriptor,
@@ -202,7 +202,7 @@ BOOL MakeSelfRelativeSD(PSECURITY_DESCRIPTOR absoluteDescriptor, PSECURITY_DESCR
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  auto view = detail::ViewDescriptor(absoluteDescriptor);
+  auto view = security::detail::ViewDescriptor(absoluteDescriptor);
   if (!view) return FALSE;
   if ((view->control & SE_SELF_RELATIVE) != 0) {
     SetLastError(ERROR_BAD_DESCRIPTOR_FORMAT);
@@ -228,8 +228,8 @@ BOOL MakeSelfRelativeSD(PSECURITY_DESCRIPTOR absoluteDescriptor, PSECURITY_DESCR
     *field = offset;
     offset += partLength;
   };
-  place(view->owner, detail::SidLength(view->owner), &header.Owner);
-  place(view->group, detail::SidLength(view->group), &header.Group);
+  place(view->owner, security::detail::SidLength(view->owner), &header.Owner);
+  place(view->group, security::detail::SidLength(view->group), &header.Group);
   place(view->sacl, AclLength(view->sacl), &header.Sacl);
   place(view->dacl, AclLength(view->dacl), &header.Dacl);
   std::memcpy(out, &header, sizeof header);
@@ -243,7 +243,7 @@ std::vector<BYTE> CopySecurityDescriptor(PSECURITY_DESCRIPTOR descriptor) {
   if (!IsValidSecurityDescriptor(descriptor)) return {};
   const DWORD length = GetSecurityDescriptorLength(descriptor);
   std::vector<BYTE> copy(length);
-  auto view = detail::ViewDescriptor(descriptor);
+  auto view = security::detail::ViewDescriptor(descriptor);
   if ((view->control & SE_SELF_RELATIVE) == 0) {
     DWORD size = length;
     if (!MakeSelfRelativeSD(descriptor, copy.data(), &size)) return {};
@@ -281,9 +281,9 @@ namespace {
 
 // S-1-15-2-1: every app container matches an entry for it in the package pass.
 bool IsAllApplicationPackages(const BYTE* sid) {
-  static const std::vector<BYTE> any = detail::MakeSid(
+  static const std::vector<BYTE> any = security::detail::MakeSid(
       SECURITY_APP_PACKAGE_AUTHORITY, {SECURITY_APP_PACKAGE_BASE_RID, SECURITY_BUILTIN_PACKAGE_ANY_PACKAGE});
-  return detail::SidEquals(sid, any.data());
+  return security::detail::SidEquals(sid, any.data());
 }
 
 struct Pass {
@@ -294,15 +294,15 @@ struct Pass {
   bool Holds(const BYTE* sid) const {
     if (matchAnyPackage && IsAllApplicationPackages(sid)) return true;
     for (const SID* held : sids) {
-      if (detail::SidEquals(held, sid)) return true;
+      if (security::detail::SidEquals(held, sid)) return true;
     }
     return false;
   }
 };
 
 // The rights among `wanted` that one walk of the DACL grants.
-ACCESS_MASK Walk(const std::vector<detail::AceView>& aces, const Pass& pass, const BYTE* owner, ACCESS_MASK wanted,
-                 const GENERIC_MAPPING& mapping) {
+ACCESS_MASK Walk(const std::vector<security::detail::AceView>& aces, const Pass& pass, const BYTE* owner,
+                 ACCESS_MASK wanted, const GENERIC_MAPPING& mapping) {
   ACCESS_MASK granted = 0;
   ACCESS_MASK denied = 0;
   if (pass.ownerRights && owner != nullptr && pass.Holds(owner)) granted |= (READ_CONTROL | WRITE_DAC) & wanted;
@@ -331,21 +331,21 @@ BOOL AccessCheckBySids(const void* descriptor, const std::vector<const SID*>& ca
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  const auto view = detail::ViewDescriptor(descriptor);
-  if (!view || (view->owner != nullptr && detail::SidLength(view->owner) == 0)) {
+  const auto view = security::detail::ViewDescriptor(descriptor);
+  if (!view || (view->owner != nullptr && security::detail::SidLength(view->owner) == 0)) {
     SetLastError(ERROR_INVALID_SECURITY_DESCR);
     return FALSE;
   }
-  std::optional<std::vector<detail::AceView>> aces;
+  std::optional<std::vector<security::detail::AceView>> aces;
   if (view->dacl != nullptr) {
-    aces = detail::ReadAcl(view->dacl);
+    aces = security::detail::ReadAcl(view->dacl);
     if (!aces) {
       SetLastError(ERROR_INVALID_ACL);
       return FALSE;
     }
   }
   for (const SID* sid : callerSids) {
-    if (detail::SidLength(sid) == 0) {
+    if (security::detail::SidLength(sid) == 0) {
       SetLastError(ERROR_INVALID_SID);
       return FALSE;
     }
@@ -369,7 +369,7 @@ BOOL AccessCheckBySids(const void* descriptor, const std::vector<const SID*>& ca
     Pass package;
     package.matchAnyPackage = true;
     for (const SID* sid : callerSids) {
-      const bool packageSid = isAppContainer && detail::IsAppPackageAuthoritySid(sid);
+      const bool packageSid = isAppContainer && security::detail::IsAppPackageAuthoritySid(sid);
       (packageSid ? package : ordinary).sids.push_back(sid);
     }
     granted = Walk(*aces, ordinary, view->owner, wanted, *genericMapping);

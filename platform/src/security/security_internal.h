@@ -12,7 +12,7 @@
 
 #include "platform/security.h"
 
-namespace platform::detail {
+namespace platform::security::detail {
 
 // Length of the SID at `sid`, or 0 when it is null or not a valid SID.
 DWORD SidLength(const void* sid);
@@ -70,4 +70,4 @@ struct DescriptorView {
 // when the descriptor is null or of an unknown revision. The parts are not validated.
 std::optional<DescriptorView> ViewDescriptor(const void* descriptor);
 
-}  // namespace platform::detail
+}  // namespace platform::security::detail

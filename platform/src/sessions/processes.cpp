@@ -23,7 +23,7 @@
 extern char** environ;
 
 namespace platform {
-namespace sessions_detail {
+namespace sessions::detail {
 namespace {
 
 using nlohmann::json;
@@ -116,7 +116,7 @@ Table ParseTable(const std::string& text, const std::filesystem::path& path) {
 
 Table LoadTable() {
   const auto path = ProcessesFile();
-  const std::string text = detail::ReadFileIfExists(path);
+  const std::string text = host::ReadFileIfExists(path);
   Table t;
   if (text.empty()) {
     t.processes = DeclaredProcesses(&t.nextId);
@@ -167,20 +167,20 @@ std::vector<ProcessRecord> ReadProcesses() {
 
 void UpdateProcesses(const std::function<bool(std::vector<ProcessRecord>&, DWORD& nextDeclaredId)>& change) {
   const auto path = ProcessesFile();
-  detail::LockFile lock(CurrentMachine().Root() / "processes.lock");
+  host::LockFile lock(CurrentMachine().Root() / "processes.lock");
   auto t = LoadTable();
   const bool pruned = PruneEnded(t.processes);
   if (!change(t.processes, t.nextId) && !pruned) return;
   json all = json::array();
   for (const auto& r : t.processes) all.push_back(RecordToJson(r));
-  if (!detail::WriteFileAtomically(path, json{{"nextId", t.nextId}, {"processes", all}}.dump(2) + "\n")) {
+  if (!host::WriteFileAtomically(path, json{{"nextId", t.nextId}, {"processes", all}}.dump(2) + "\n")) {
     throw std::system_error(errno, std::generic_category(), "cannot write " + path.string());
   }
 }
 
-}  // namespace sessions_detail
+}  // namespace sessions::detail
 
-using namespace sessions_detail;
+using namespace sessions::detail;
 
 namespace {
 
@@ -191,7 +191,7 @@ BOOL Fail(DWORD error) {
   return FALSE;
 }
 
-struct ProcessObject : detail::KernelObject {
+struct ProcessObject : base::detail::KernelObject {
   DWORD processId = 0;
   DWORD access = 0;
   std::uint64_t hostStartTime = 0;
@@ -200,11 +200,11 @@ struct ProcessObject : detail::KernelObject {
   std::optional<DWORD> exitCode;  // known once this process ended it
 };
 
-struct ThreadObject : detail::KernelObject {
+struct ThreadObject : base::detail::KernelObject {
   DWORD threadId = 0;
 };
 
-struct SnapshotObject : detail::KernelObject {
+struct SnapshotObject : base::detail::KernelObject {
   std::mutex lock;
   std::vector<ProcessRecord> processes;
   std::size_t next = 0;
@@ -363,7 +363,7 @@ BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) {
     *token = NewTokenHandle(ProcessToken(), desiredAccess);
     return TRUE;
   }
-  auto object = detail::LookupHandleAs<ProcessObject>(process);
+  auto object = base::detail::LookupHandleAs<ProcessObject>(process);
   if (!object) return Fail(ERROR_INVALID_HANDLE);
   if ((object->access & (PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION)) == 0) {
     return Fail(ERROR_ACCESS_DENIED);
@@ -392,17 +392,17 @@ HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD /*processId*/) {
   }
   auto snap = std::make_shared<SnapshotObject>();
   if (!TableCall([&] { snap->processes = ReadProcesses(); })) return INVALID_HANDLE_VALUE;
-  return detail::InsertHandle(std::move(snap));
+  return base::detail::InsertHandle(std::move(snap));
 }
 
 BOOL Process32First(HANDLE snapshot, PROCESSENTRY32W* entry) {
-  auto snap = detail::LookupHandleAs<SnapshotObject>(snapshot);
+  auto snap = base::detail::LookupHandleAs<SnapshotObject>(snapshot);
   if (!snap) return Fail(ERROR_INVALID_HANDLE);
   return FillEntry(snap, entry, true);
 }
 
 BOOL Process32Next(HANDLE snapshot, PROCESSENTRY32W* entry) {
-  auto snap = detail::LookupHandleAs<SnapshotObject>(snapshot);
+  auto snap = base::detail::LookupHandleAs<SnapshotObject>(snapshot);
   if (!snap) return Fail(ERROR_INVALID_HANDLE);
   return FillEntry(snap, entry, false);
 }
@@ -423,11 +423,11 @@ HANDLE OpenProcess(DWORD desiredAccess, BOOL /*inheritHandle*/, DWORD processId)
   object->access = (desiredAccess & MAXIMUM_ALLOWED) != 0 ? PROCESS_ALL_ACCESS : desiredAccess;
   object->real = record->process.real;
   object->hostStartTime = record->hostStartTime;
-  return detail::InsertHandle(std::move(object));
+  return base::detail::InsertHandle(std::move(object));
 }
 
 BOOL TerminateProcess(HANDLE process, UINT exitCode) {
-  auto object = detail::LookupHandleAs<ProcessObject>(process);
+  auto object = base::detail::LookupHandleAs<ProcessObject>(process);
   if (!object) return Fail(ERROR_INVALID_HANDLE);
   if ((object->access & PROCESS_TERMINATE) == 0) return Fail(ERROR_ACCESS_DENIED);
   bool found = false;
@@ -453,7 +453,7 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode) {
 
 BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
   if (exitCode == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  auto object = detail::LookupHandleAs<ProcessObject>(process);
+  auto object = base::detail::LookupHandleAs<ProcessObject>(process);
   if (!object) return Fail(ERROR_INVALID_HANDLE);
   std::optional<ProcessRecord> record;
   if (!TableCall([&] { record = FindProcess(object->processId); })) return FALSE;
@@ -469,7 +469,7 @@ BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
 
 DWORD GetProcessId(HANDLE process) {
   if (process == kCurrentProcessPseudoHandle) return GetCurrentProcessId();
-  auto object = detail::LookupHandleAs<ProcessObject>(process);
+  auto object = base::detail::LookupHandleAs<ProcessObject>(process);
   if (!object) {
     SetLastError(ERROR_INVALID_HANDLE);
     return 0;
@@ -564,8 +564,8 @@ BOOL CreateProcessAsUser(HANDLE token, LPCWSTR applicationName, LPWSTR commandLi
   object->hostStartTime = startTime;
   auto thread = std::make_shared<ThreadObject>();
   thread->threadId = p.processId + 1;
-  processInformation->hProcess = detail::InsertHandle(std::move(object));
-  processInformation->hThread = detail::InsertHandle(std::move(thread));
+  processInformation->hProcess = base::detail::InsertHandle(std::move(object));
+  processInformation->hThread = base::detail::InsertHandle(std::move(thread));
   processInformation->dwProcessId = p.processId;
   processInformation->dwThreadId = p.processId + 1;
   return TRUE;

@@ -112,7 +112,7 @@ TEST_F(ProcessesTest, DeclaredProcessesAreListedWithIdsNoHostProcessHas) {
   EXPECT_STREQ(processes[1].pProcessName, L"explorer.exe");
   ASSERT_NE(processes[1].pUserSid, nullptr);
   EXPECT_EQ(std::memcmp(processes[1].pUserSid,
-                        sessions_detail::SidBytes("S-1-5-21-1004336348-1177238915-682003330-1001").data(), 28),
+                        sessions::detail::SidBytes("S-1-5-21-1004336348-1177238915-682003330-1001").data(), 28),
             0);
   WTSFreeMemory(processes);
 
@@ -191,7 +191,7 @@ TEST_F(ProcessesTest, AnExecutableProgramStartsAsARealProcessOfTheUser) {
   // The program got its arguments: sleep 30 is still asleep; ending it ends the host
   // process.
   ASSERT_TRUE(TerminateProcess(pi.hProcess, 0));
-  EXPECT_TRUE(Eventually([&] { return !sessions_detail::HostStartTime(static_cast<int>(pi.dwProcessId)); }));
+  EXPECT_TRUE(Eventually([&] { return !sessions::detail::HostStartTime(static_cast<int>(pi.dwProcessId)); }));
   EXPECT_EQ(Snapshot().size(), 3u);
   for (HANDLE h : {pi.hProcess, pi.hThread, token}) CloseHandle(h);
 }
@@ -214,7 +214,7 @@ TEST_F(ProcessesTest, OtherFilesStartDeclaredStyleEntriesAndBadRequestsFail) {
   ASSERT_TRUE(SetTokenInformation(token, TokenUIAccess, &on, sizeof(on)));
   PROCESS_INFORMATION pi{};
   ASSERT_TRUE(Start(token, L"C:\\Windows\\System32\\msinfo32.exe", L"", &pi)) << GetLastError();
-  EXPECT_GE(pi.dwProcessId, sessions_detail::kFirstDeclaredProcessId);
+  EXPECT_GE(pi.dwProcessId, sessions::detail::kFirstDeclaredProcessId);
   const auto processes = machine_sessions::Processes();
   ASSERT_EQ(processes.size(), 4u);
   EXPECT_EQ(processes.back().name, L"msinfo32.exe");

@@ -12,7 +12,7 @@
 #include "platform/text.h"
 
 namespace platform {
-namespace sessions_detail {
+namespace sessions::detail {
 namespace {
 
 using nlohmann::json;
@@ -283,27 +283,27 @@ std::optional<Account> FindAccount(const std::wstring& name) {
 
 std::vector<MachineSession> ReadSessions() {
   const auto path = SessionsFile();
-  const std::string text = detail::ReadFileIfExists(path);
+  const std::string text = host::ReadFileIfExists(path);
   if (text.empty()) return DeclaredSessions();
   return ParseSessions(text, path);
 }
 
 void UpdateSessions(const std::function<bool(std::vector<MachineSession>&)>& change) {
   const auto path = SessionsFile();
-  detail::LockFile lock(CurrentMachine().Root() / "sessions.lock");
-  const std::string text = detail::ReadFileIfExists(path);
+  host::LockFile lock(CurrentMachine().Root() / "sessions.lock");
+  const std::string text = host::ReadFileIfExists(path);
   auto sessions = text.empty() ? DeclaredSessions() : ParseSessions(text, path);
   if (!change(sessions)) return;
   json all = json::array();
   for (const auto& s : sessions) all.push_back(SessionToJson(s));
-  if (!detail::WriteFileAtomically(path, json{{"sessions", all}}.dump(2) + "\n")) {
+  if (!host::WriteFileAtomically(path, json{{"sessions", all}}.dump(2) + "\n")) {
     throw std::system_error(errno, std::generic_category(), "cannot write " + path.string());
   }
 }
 
-}  // namespace sessions_detail
+}  // namespace sessions::detail
 
-using namespace sessions_detail;
+using namespace sessions::detail;
 
 namespace {
 

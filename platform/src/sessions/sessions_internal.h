@@ -14,7 +14,7 @@
 #include "platform/sessions.h"
 #include "platform/src/base/handles.h"
 
-namespace platform::sessions_detail {
+namespace platform::sessions::detail {
 
 // Checks the profile's "users", "sessions", "processes" and "faults"; throws
 // MachineError naming `origin`, the JSON path and what is wrong.
@@ -77,7 +77,7 @@ std::shared_ptr<Token> ProcessToken();
 bool CallerHasPrivilege(DWORD privilegeLuid);
 
 // The token behind a handle with the access the handle was opened with.
-struct TokenHandle : detail::KernelObject {
+struct TokenHandle : base::detail::KernelObject {
   std::shared_ptr<Token> token;
   DWORD access = 0;
 };
@@ -129,4 +129,4 @@ std::vector<MachineSession> ReadSessions();
 // Process ids the profile does not give are assigned from here on, above any host pid.
 inline constexpr DWORD kFirstDeclaredProcessId = 0x00800000;
 
-}  // namespace platform::sessions_detail
+}  // namespace platform::sessions::detail

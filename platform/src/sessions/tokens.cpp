@@ -15,7 +15,7 @@
 extern char** environ;
 
 namespace platform {
-namespace sessions_detail {
+namespace sessions::detail {
 namespace {
 
 struct PrivilegeName {
@@ -318,16 +318,16 @@ HANDLE NewTokenHandle(std::shared_ptr<Token> token, DWORD access) {
   auto object = std::make_shared<TokenHandle>();
   object->token = std::move(token);
   object->access = (access & MAXIMUM_ALLOWED) != 0 ? TOKEN_ALL_ACCESS : access;
-  return detail::InsertHandle(std::move(object));
+  return base::detail::InsertHandle(std::move(object));
 }
 
 std::shared_ptr<TokenHandle> LookupToken(HANDLE handle) {
-  return detail::LookupHandleAs<TokenHandle>(handle);
+  return base::detail::LookupHandleAs<TokenHandle>(handle);
 }
 
-}  // namespace sessions_detail
+}  // namespace sessions::detail
 
-using namespace sessions_detail;
+using namespace sessions::detail;
 
 BOOL LookupPrivilegeValue(LPCWSTR systemName, LPCWSTR name, LUID* luid) {
   if (name == nullptr || luid == nullptr) return Fail(ERROR_INVALID_PARAMETER);

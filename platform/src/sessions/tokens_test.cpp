@@ -76,21 +76,21 @@ class TokensTest : public testing::MachineTest {
 
 TEST(SidBytesTest, TextAndBinaryFormsAgree) {
   const std::vector<BYTE> system = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
-  EXPECT_EQ(sessions_detail::SidBytes("S-1-5-18"), system);
-  const auto admins = sessions_detail::SidBytes("S-1-5-32-544");
+  EXPECT_EQ(sessions::detail::SidBytes("S-1-5-18"), system);
+  const auto admins = sessions::detail::SidBytes("S-1-5-32-544");
   ASSERT_EQ(admins.size(), 16u);
   EXPECT_EQ(admins[1], 2);
   EXPECT_EQ(admins[12], 0x20);  // 544 = 0x220, little endian
   EXPECT_EQ(admins[13], 0x02);
   for (const char* bad : {"", "S-1", "S-1-", "S-2-5-18", "S-1-5-x", "S-1-5-4294967296", "S-1-5--18"}) {
-    EXPECT_TRUE(sessions_detail::SidBytes(bad).empty()) << bad;
+    EXPECT_TRUE(sessions::detail::SidBytes(bad).empty()) << bad;
   }
 }
 
 TEST_F(TokensTest, TheProgramRunsAsLocalSystemWithTheTcbPrivilege) {
   HANDLE self = nullptr;
   ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &self));
-  EXPECT_EQ(UserSid(self), sessions_detail::SidBytes("S-1-5-18"));
+  EXPECT_EQ(UserSid(self), sessions::detail::SidBytes("S-1-5-18"));
   EXPECT_EQ(Info<DWORD>(self, TokenType), static_cast<DWORD>(TokenPrimary));
   EXPECT_EQ(Info<DWORD>(self, TokenElevationType), static_cast<DWORD>(TokenElevationTypeDefault));
   EXPECT_EQ(Info<DWORD>(self, TokenSessionId), 0u);
@@ -149,7 +149,7 @@ TEST_F(TokensTest, PrivilegesAreLookedUpByNameAndAdjustedWithTheirPreviousState)
 
 TEST_F(TokensTest, AnAdministratorsLimitedTokenIsLinkedToItsFullHalf) {
   HANDLE alice = UserToken(1);
-  EXPECT_EQ(UserSid(alice), sessions_detail::SidBytes(kAliceSid));
+  EXPECT_EQ(UserSid(alice), sessions::detail::SidBytes(kAliceSid));
   EXPECT_EQ(Info<DWORD>(alice, TokenElevationType), static_cast<DWORD>(TokenElevationTypeLimited));
   EXPECT_EQ(Info<TOKEN_ELEVATION>(alice, TokenElevation).TokenIsElevated, 0u);
   const HANDLE linked = Info<TOKEN_LINKED_TOKEN>(alice, TokenLinkedToken).LinkedToken;

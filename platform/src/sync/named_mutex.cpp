@@ -41,7 +41,7 @@
 #include "platform/src/sync/sync_internal.h"
 #include "platform/text.h"
 
-namespace platform::detail {
+namespace platform::sync::detail {
 namespace {
 
 constexpr std::uint32_t kMagic = 0x4B4D5458;  // "KMTX"
@@ -420,4 +420,4 @@ HANDLE OpenNamedMutex(const std::wstring& name) {
   return AttachHandle(name, false, false);
 }
 
-}  // namespace platform::detail
+}  // namespace platform::sync::detail

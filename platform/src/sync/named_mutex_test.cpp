@@ -112,16 +112,16 @@ bool AddOneInPlace(const std::filesystem::path& file) {
 // --- names ---------------------------------------------------------------------------
 
 TEST(NamedMutexFileNameTest, EscapesUnsafeCharactersReversibly) {
-  EXPECT_EQ(detail::NamedMutexFileName(L"GLOBAL\\KORVO/LOG%1"), "GLOBAL%5CKORVO%2FLOG%251.mutex");
-  EXPECT_EQ(detail::NamedMutexFileName(L"A B_C-D.E"), "A B_C-D.E.mutex");
-  EXPECT_EQ(detail::NamedMutexFileName(L"\u00C9"), "%C3%89.mutex");
-  EXPECT_NE(detail::NamedMutexFileName(L"A/B"), detail::NamedMutexFileName(L"A%2FB"));
+  EXPECT_EQ(sync::detail::NamedMutexFileName(L"GLOBAL\\KORVO/LOG%1"), "GLOBAL%5CKORVO%2FLOG%251.mutex");
+  EXPECT_EQ(sync::detail::NamedMutexFileName(L"A B_C-D.E"), "A B_C-D.E.mutex");
+  EXPECT_EQ(sync::detail::NamedMutexFileName(L"\u00C9"), "%C3%89.mutex");
+  EXPECT_NE(sync::detail::NamedMutexFileName(L"A/B"), sync::detail::NamedMutexFileName(L"A%2FB"));
 }
 
 TEST(NamedMutexFileNameTest, LongNamesStayWithinFileNameLimitsAndDistinct) {
   const std::wstring base(240, L'\\');
-  const std::string one = detail::NamedMutexFileName(base + L"ONE");
-  const std::string two = detail::NamedMutexFileName(base + L"TWO");
+  const std::string one = sync::detail::NamedMutexFileName(base + L"ONE");
+  const std::string two = sync::detail::NamedMutexFileName(base + L"TWO");
   EXPECT_LE(one.size(), 255u);
   EXPECT_NE(one, two);
 }

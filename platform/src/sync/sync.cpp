@@ -23,7 +23,7 @@ struct TP_CALLBACK_INSTANCE {
   LPVOID context = nullptr;
 };
 
-namespace detail {
+namespace sync::detail {
 namespace {
 
 struct SyncCore {
@@ -48,12 +48,12 @@ void NotifySyncWaiters() {
   Core().changed.notify_all();
 }
 
-}  // namespace detail
+}  // namespace sync::detail
 
 namespace {
 
-using detail::NamedMutexHandle;
-using detail::Waitable;
+using sync::detail::NamedMutexHandle;
+using sync::detail::Waitable;
 
 HANDLE const kCurrentThreadPseudoHandle = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-2));
 
@@ -157,13 +157,13 @@ class MutexObject final : public Waitable, public std::enable_shared_from_this<M
 };
 
 void OwnedMutexes::AbandonAll() {
-  std::lock_guard guard(detail::SyncMutex());
+  std::lock_guard guard(sync::detail::SyncMutex());
   if (held.empty()) return;
   for (auto& weak : held) {
     if (auto m = weak.lock()) m->Abandon(threadId);
   }
   held.clear();
-  detail::NotifySyncWaiters();
+  sync::detail::NotifySyncWaiters();
 }
 
 // --- threads -------------------------------------------------------------------------
@@ -226,7 +226,7 @@ struct WaitTarget {
 
 // Resolves a handle to something a wait accepts; false for a closed or unwaitable one.
 bool Resolve(HANDLE handle, WaitTarget* target) {
-  auto object = detail::LookupHandle(handle);
+  auto object = base::detail::LookupHandle(handle);
   if (!object) return false;
   target->local = std::dynamic_pointer_cast<Waitable>(object);
   if (!target->local) target->named = std::dynamic_pointer_cast<NamedMutexHandle>(object);
@@ -242,7 +242,7 @@ bool PollingWait(std::unique_lock<std::mutex>& lock, DWORD milliseconds, const s
   for (;;) {
     auto next = std::chrono::steady_clock::now() + kNamedMutexPoll;
     if (milliseconds != INFINITE) next = std::min(next, deadline);
-    detail::SyncCondition().wait_until(lock, next);
+    sync::detail::SyncCondition().wait_until(lock, next);
     if (ready()) return true;
     if (milliseconds != INFINITE && std::chrono::steady_clock::now() >= deadline) return false;
   }
@@ -314,10 +314,10 @@ DWORD WaitOn(std::vector<WaitTarget>& targets, bool waitAll, DWORD milliseconds)
 
   std::function<bool()> ready = waitAll ? std::function<bool()>(waitEvery) : std::function<bool()>(waitAny);
   Clock& clock = CurrentMachine().GetClock();
-  std::unique_lock lock(detail::SyncMutex());
+  std::unique_lock lock(sync::detail::SyncMutex());
   const bool done = anyNamed && !(clock.IsVirtual() && milliseconds != INFINITE)
                         ? PollingWait(lock, milliseconds, ready)
-                        : clock.WaitUntil(lock, detail::SyncCondition(), milliseconds, ready);
+                        : clock.WaitUntil(lock, sync::detail::SyncCondition(), milliseconds, ready);
   return done ? result : WAIT_TIMEOUT;
 }
 
@@ -327,7 +327,7 @@ DWORD WaitOn(std::vector<WaitTarget>& targets, bool waitAll, DWORD milliseconds)
 
 BOOL CloseHandle(HANDLE handle) {
   if (handle == kCurrentThreadPseudoHandle) return TRUE;
-  if (!detail::RemoveHandle(handle)) {
+  if (!base::detail::RemoveHandle(handle)) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
@@ -377,7 +377,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
 
 HANDLE CreateEvent(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR name) {
   if (!IsNamed(name)) {
-    HANDLE h = detail::InsertHandle(std::make_shared<EventObject>(manualReset != FALSE, initialState != FALSE));
+    HANDLE h = base::detail::InsertHandle(std::make_shared<EventObject>(manualReset != FALSE, initialState != FALSE));
     SetLastError(ERROR_SUCCESS);
     return h;
   }
@@ -385,7 +385,7 @@ HANDLE CreateEvent(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, L
   std::lock_guard guard(space.lock);
   auto& slot = space.events[ObjectKey(name)];
   if (auto existing = slot.lock()) {
-    HANDLE h = detail::InsertHandle(existing);
+    HANDLE h = base::detail::InsertHandle(existing);
     SetLastError(ERROR_ALREADY_EXISTS);
     return h;
   }
@@ -394,7 +394,7 @@ HANDLE CreateEvent(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, L
   if (space.events.size() > 64) {
     std::erase_if(space.events, [](const auto& entry) { return entry.second.expired(); });
   }
-  HANDLE h = detail::InsertHandle(std::move(event));
+  HANDLE h = base::detail::InsertHandle(std::move(event));
   SetLastError(ERROR_SUCCESS);
   return h;
 }
@@ -412,21 +412,21 @@ HANDLE OpenEvent(DWORD, BOOL, LPCWSTR name) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return nullptr;
   }
-  return detail::InsertHandle(std::move(existing));
+  return base::detail::InsertHandle(std::move(existing));
 }
 
 namespace {
 BOOL ChangeEvent(HANDLE handle, bool signalled) {
-  auto event = detail::LookupHandleAs<EventObject>(handle);
+  auto event = base::detail::LookupHandleAs<EventObject>(handle);
   if (!event) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   {
-    std::lock_guard guard(detail::SyncMutex());
+    std::lock_guard guard(sync::detail::SyncMutex());
     event->Set(signalled);
   }
-  if (signalled) detail::NotifySyncWaiters();
+  if (signalled) sync::detail::NotifySyncWaiters();
   return TRUE;
 }
 }  // namespace
@@ -446,14 +446,14 @@ HANDLE CreateMutex(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
       SetLastError(ERROR_FILENAME_EXCED_RANGE);
       return nullptr;
     }
-    return detail::CreateNamedMutex(ObjectKey(name), initialOwner != FALSE);
+    return sync::detail::CreateNamedMutex(ObjectKey(name), initialOwner != FALSE);
   }
   auto mutex = std::make_shared<MutexObject>();
   if (initialOwner) {
-    std::lock_guard guard(detail::SyncMutex());
+    std::lock_guard guard(sync::detail::SyncMutex());
     mutex->Acquire(GetCurrentThreadId());
   }
-  HANDLE h = detail::InsertHandle(std::move(mutex));
+  HANDLE h = base::detail::InsertHandle(std::move(mutex));
   SetLastError(ERROR_SUCCESS);
   return h;
 }
@@ -467,11 +467,11 @@ HANDLE OpenMutex(DWORD, BOOL, LPCWSTR name) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return nullptr;
   }
-  return detail::OpenNamedMutex(ObjectKey(name));
+  return sync::detail::OpenNamedMutex(ObjectKey(name));
 }
 
 BOOL ReleaseMutex(HANDLE handle) {
-  auto object = detail::LookupHandle(handle);
+  auto object = base::detail::LookupHandle(handle);
   if (auto named = std::dynamic_pointer_cast<NamedMutexHandle>(object)) return named->Release();
   auto mutex = std::dynamic_pointer_cast<MutexObject>(object);
   if (!mutex) {
@@ -480,14 +480,14 @@ BOOL ReleaseMutex(HANDLE handle) {
   }
   bool released = false;
   {
-    std::lock_guard guard(detail::SyncMutex());
+    std::lock_guard guard(sync::detail::SyncMutex());
     released = mutex->Release(GetCurrentThreadId());
   }
   if (!released) {
     SetLastError(ERROR_NOT_OWNER);
     return FALSE;
   }
-  detail::NotifySyncWaiters();
+  sync::detail::NotifySyncWaiters();
   return TRUE;
 }
 
@@ -505,47 +505,47 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, std::size_t, LPTHREAD_START_ROUTINE s
     // The thread holds its own reference: the object must outlive every handle.
     std::thread([thread, start, parameter] {
       {
-        std::unique_lock lock(detail::SyncMutex());
+        std::unique_lock lock(sync::detail::SyncMutex());
         thread->threadId = GetCurrentThreadId();
-        detail::NotifySyncWaiters();
-        detail::SyncCondition().wait(lock, [&] { return thread->suspendCount == 0; });
+        sync::detail::NotifySyncWaiters();
+        sync::detail::SyncCondition().wait(lock, [&] { return thread->suspendCount == 0; });
       }
       const DWORD exitCode = start(parameter);
       // Mutexes still owned are abandoned before the thread counts as ended, so a
       // waiter woken by the thread's end already sees them abandoned.
       t_owned.AbandonAll();
       {
-        std::lock_guard guard(detail::SyncMutex());
+        std::lock_guard guard(sync::detail::SyncMutex());
         thread->exitCode = exitCode;
         thread->finished = true;
       }
-      detail::NotifySyncWaiters();
+      sync::detail::NotifySyncWaiters();
     }).detach();
   } catch (const std::system_error&) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
   {
-    std::unique_lock lock(detail::SyncMutex());
-    detail::SyncCondition().wait(lock, [&] { return thread->threadId != 0; });
+    std::unique_lock lock(sync::detail::SyncMutex());
+    sync::detail::SyncCondition().wait(lock, [&] { return thread->threadId != 0; });
     if (threadId != nullptr) *threadId = thread->threadId;
   }
-  return detail::InsertHandle(std::move(thread));
+  return base::detail::InsertHandle(std::move(thread));
 }
 
 DWORD ResumeThread(HANDLE handle) {
-  auto thread = detail::LookupHandleAs<ThreadObject>(handle);
+  auto thread = base::detail::LookupHandleAs<ThreadObject>(handle);
   if (!thread) {
     SetLastError(ERROR_INVALID_HANDLE);
     return static_cast<DWORD>(-1);
   }
   DWORD previous = 0;
   {
-    std::lock_guard guard(detail::SyncMutex());
+    std::lock_guard guard(sync::detail::SyncMutex());
     previous = thread->suspendCount;
     if (thread->suspendCount > 0) --thread->suspendCount;
   }
-  if (previous == 1) detail::NotifySyncWaiters();
+  if (previous == 1) sync::detail::NotifySyncWaiters();
   return previous;
 }
 
@@ -558,12 +558,12 @@ BOOL GetExitCodeThread(HANDLE handle, DWORD* exitCode) {
     *exitCode = STILL_ACTIVE;
     return TRUE;
   }
-  auto thread = detail::LookupHandleAs<ThreadObject>(handle);
+  auto thread = base::detail::LookupHandleAs<ThreadObject>(handle);
   if (!thread) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  std::lock_guard guard(detail::SyncMutex());
+  std::lock_guard guard(sync::detail::SyncMutex());
   *exitCode = thread->exitCode;
   return TRUE;
 }

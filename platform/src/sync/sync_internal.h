@@ -11,7 +11,10 @@
 #include "platform/src/base/handles.h"
 #include "platform/types.h"
 
-namespace platform::detail {
+namespace platform::sync::detail {
+
+using base::detail::InsertHandle;
+using base::detail::KernelObject;
 
 // Every in-process waitable object keeps its state under this one lock; whoever
 // changes such state calls NotifySyncWaiters() (with or without the lock held), which
@@ -62,4 +65,4 @@ HANDLE OpenNamedMutex(const std::wstring& name);
 // are unsafe in a file name become %XX escapes of their UTF-8 bytes.
 std::string NamedMutexFileName(std::wstring_view name);
 
-}  // namespace platform::detail
+}  // namespace platform::sync::detail
