@@ -39,8 +39,15 @@ struct Event {
   DWORD pid = 0;
 };
 
-// Every event of the current machine, oldest first; lines that do not parse are
-// skipped.
+// The event log of the current machine as read: every event, oldest first, and the
+// numbers (from 1) of the lines that could not be read, which are reported rather
+// than skipped in silence. Throws std::system_error when the file cannot be read.
+struct Log {
+  std::vector<Event> events;
+  std::vector<std::size_t> unreadableLines;
+};
+Log ReadLog();
+// The events alone; none when the file cannot be read.
 std::vector<Event> ReadAll();
 const char* TypeName(WORD type);  // "Error", "Warning", "Information", ...
 

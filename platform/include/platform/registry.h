@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <variant>
 #include <vector>
@@ -44,6 +45,8 @@ inline constexpr DWORD REG_QWORD = 11;
 inline constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
 
 // A key handle whose key was deleted by someone else since it was opened.
+// The registry file cannot be understood (the original: a corrupt registry hive).
+inline constexpr DWORD ERROR_BADDB = 1009;
 inline constexpr DWORD ERROR_KEY_DELETED = 1018;
 
 // `root` is HKEY_LOCAL_MACHINE or an open key (subKey is then relative to it).
@@ -81,15 +84,27 @@ namespace registry {
 
 using Value = std::variant<std::wstring, DWORD>;
 
+// Thrown by the calls below when registry.json cannot be read or is damaged
+// (ERROR_BADDB): a damaged registry is reported, never read as an empty one.
+class RegistryError : public std::runtime_error {
+ public:
+  RegistryError(LSTATUS status, const std::string& what) : std::runtime_error(what), status_(status) {}
+  LSTATUS status() const { return status_; }
+
+ private:
+  LSTATUS status_;
+};
+
 // Key paths are relative to HKEY_LOCAL_MACHINE (SOFTWARE\Policies\Korvo). Get
 // returns REG_SZ and REG_EXPAND_SZ as text and REG_DWORD as a number; nullopt for a
-// missing key or value and for values of other types.
+// missing key or value and for values of other types. Throws RegistryError.
 std::optional<Value> Get(const std::wstring& keyPath, const std::wstring& valueName);
 // These create the key when needed. ERROR_SUCCESS, or the error RegSetValueEx would give.
 LSTATUS SetString(const std::wstring& keyPath, const std::wstring& valueName, const std::wstring& data);
 LSTATUS SetDword(const std::wstring& keyPath, const std::wstring& valueName, DWORD data);
 bool Delete(const std::wstring& keyPath, const std::wstring& valueName);  // false when absent
 // Every key of the machine, the implied ones above listed keys included, sorted.
+// Throws RegistryError.
 std::vector<std::wstring> ListKeys();
 
 // Seeds the registry of the machine at `root` from a profile's "registry" object (the

@@ -165,9 +165,4 @@ std::uint64_t QueryCount(std::wstring_view nameSpace, std::wstring_view classNam
 
 }  // namespace wmi
 
-namespace wmi::detail {
-// Checks the "wmi" section of a profile; throws MachineError naming the JSON path.
-void ValidateProfile(const nlohmann::json& profile, const std::string& origin);
-}  // namespace wmi::detail
-
 }  // namespace platform

@@ -15,6 +15,9 @@
 
 namespace platform::wmi::detail {
 
+// Checks the "wmi" section of a profile; throws MachineError naming the JSON path.
+void ValidateProfile(const nlohmann::json& profile, const std::string& origin);
+
 struct Fault {
   enum class Kind { Fail, Throw, Empty, NoObject, FailNext, NoEnumerator };
   Kind kind = Kind::Fail;

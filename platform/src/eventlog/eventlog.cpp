@@ -1,7 +1,6 @@
 #include "platform/eventlog.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +8,7 @@
 #include <limits>
 #include <optional>
 #include <string_view>
+#include <system_error>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -16,6 +16,8 @@
 #include "platform/clock.h"
 #include "platform/machine.h"
 #include "platform/src/base/handles.h"
+#include "platform/src/host/fd.h"
+#include "platform/src/host/files.h"
 #include "platform/text.h"
 
 namespace platform {
@@ -33,35 +35,6 @@ class EventSource final : public base::detail::KernelObject {
 std::filesystem::path CurrentLog() {
   return CurrentMachine().Root() / kEventLogFile;
 }
-
-class LockedFile {
- public:
-  LockedFile(const std::filesystem::path& path, int flags, int lockMode) {
-    fd_ = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
-    if (fd_ < 0) {
-      error_ = errno;
-      return;
-    }
-    while (::flock(fd_, lockMode) != 0) {
-      if (errno == EINTR) continue;
-      error_ = errno;
-      ::close(fd_);
-      fd_ = -1;
-      return;
-    }
-  }
-  ~LockedFile() {
-    if (fd_ >= 0) ::close(fd_);  // drops the lock
-  }
-  LockedFile(const LockedFile&) = delete;
-  LockedFile& operator=(const LockedFile&) = delete;
-  int fd() const { return fd_; }
-  int error() const { return error_; }
-
- private:
-  int fd_ = -1;
-  int error_ = 0;
-};
 
 std::string FormatTime(const SYSTEMTIME& st) {
   return fmt::format("{:04}/{:02}/{:02} {:02}:{:02}:{:02}.{:03}", st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
@@ -158,49 +131,56 @@ BOOL ReportEvent(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID 
 
   // One write of the whole line under the lock: other processes appending at the same
   // time cannot get between its parts.
-  LockedFile file(source->log, O_WRONLY | O_CREAT | O_APPEND, LOCK_EX);
-  if (file.fd() < 0) {
-    SetLastError(Win32ErrorFromErrno(file.error()));
-    return FALSE;
-  }
-  std::size_t done = 0;
-  while (done < line.size()) {
-    ssize_t n = ::write(file.fd(), line.data() + done, line.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
+  try {
+    host::LockFile lock(source->log, host::LockFile::Mode::kExclusive);
+    host::UniqueFd file(
+        host::RetryOnEintr([&] { return ::open(source->log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC); }));
+    if (!file.valid() || !host::WriteAll(file.get(), line.data(), line.size())) {
       SetLastError(Win32ErrorFromErrno(errno));
       return FALSE;
     }
-    done += static_cast<std::size_t>(n);
+  } catch (const std::system_error& e) {
+    SetLastError(Win32ErrorFromErrno(e.code().value()));
+    return FALSE;
   }
   return TRUE;
 }
 
 namespace eventlog {
 
-std::vector<Event> ReadAll() {
-  std::vector<Event> events;
-  std::string text;
+Log ReadLog() {
+  Log log;
+  const auto path = CurrentLog();
+  std::optional<std::string> text;
   {
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) return log;
     // A shared lock keeps a line that is being appended out of what we read.
-    LockedFile file(CurrentLog(), O_RDONLY, LOCK_SH);
-    if (file.fd() < 0) return events;
-    char buffer[65536];
-    for (;;) {
-      ssize_t n = ::read(file.fd(), buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      text.append(buffer, static_cast<std::size_t>(n));
-    }
+    host::LockFile lock(path, host::LockFile::Mode::kShared);
+    text = host::ReadFile(path);
   }
+  if (!text) return log;
   std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    if (auto event = ParseLine(std::string_view(text).substr(start, end - start))) events.push_back(std::move(*event));
+  for (std::size_t number = 1; start < text->size(); ++number) {
+    std::size_t end = text->find('\n', start);
+    if (end == std::string::npos) end = text->size();
+    const auto line = std::string_view(*text).substr(start, end - start);
+    if (auto event = ParseLine(line)) {
+      log.events.push_back(std::move(*event));
+    } else if (!line.empty()) {
+      log.unreadableLines.push_back(number);
+    }
     start = end + 1;
   }
-  return events;
+  return log;
+}
+
+std::vector<Event> ReadAll() {
+  try {
+    return ReadLog().events;
+  } catch (const std::system_error&) {
+    return {};
+  }
 }
 
 const char* TypeName(WORD type) {

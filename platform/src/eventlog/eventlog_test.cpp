@@ -67,6 +67,25 @@ TEST_F(EventLogTest, EventFieldsRoundTrip) {
   EXPECT_EQ(nlohmann::json::parse(lines[0])["strings"][0], "Grüße aus Köln ✓ 😀");
 }
 
+// Lines that cannot be read are reported by number, not skipped in silence; the
+// events around them are all there.
+TEST_F(EventLogTest, UnreadableLinesAreReportedByNumber) {
+  EXPECT_TRUE(eventlog::ReadLog().events.empty());  // no log yet: nothing, and no error
+  HANDLE source = RegisterEventSource(nullptr, L"Korvo");
+  ASSERT_TRUE(ReportEvent(source, EVENTLOG_ERROR_TYPE, 0, 1, nullptr, 0, 0, nullptr, nullptr));
+  std::string text = testing::ReadHostFile(LogFile());
+  text += "{\"half\": \n\n[\"no source\"]\n";
+  testing::WriteHostFile(LogFile(), text);
+  ASSERT_TRUE(ReportEvent(source, EVENTLOG_WARNING_TYPE, 0, 2, nullptr, 0, 0, nullptr, nullptr));
+  DeregisterEventSource(source);
+  const auto log = eventlog::ReadLog();
+  ASSERT_EQ(log.events.size(), 2u);
+  EXPECT_EQ(log.events[0].eventId, 1u);
+  EXPECT_EQ(log.events[1].eventId, 2u);
+  EXPECT_EQ(log.unreadableLines, (std::vector<std::size_t>{2, 4}));  // line 3 is empty
+  EXPECT_EQ(eventlog::ReadAll().size(), 2u);
+}
+
 TEST_F(EventLogTest, InvalidArgumentsFail) {
   SetLastError(0);
   EXPECT_EQ(RegisterEventSource(L"\\\\OTHERPC", L"Korvo"), nullptr);

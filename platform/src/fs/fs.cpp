@@ -19,6 +19,7 @@
 #include "platform/clock.h"
 #include "platform/machine.h"
 #include "platform/src/base/handles.h"
+#include "platform/src/host/fd.h"
 #include "platform/text.h"
 
 namespace platform {
@@ -291,16 +292,10 @@ int StatOrLstat(const std::string& host, struct stat& st) {
 bool CopyContents(int from, int to) {
   std::vector<char> buffer(1 << 16);
   for (;;) {
-    ssize_t n = ::read(from, buffer.data(), buffer.size());
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = host::RetryOnEintr([&] { return ::read(from, buffer.data(), buffer.size()); });
     if (n < 0) return false;
     if (n == 0) return true;
-    for (ssize_t done = 0; done < n;) {
-      ssize_t w = ::write(to, buffer.data() + done, static_cast<std::size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w < 0) return false;
-      done += w;
-    }
+    if (!host::WriteAll(to, buffer.data(), static_cast<std::size_t>(n))) return false;
   }
 }
 
@@ -972,20 +967,13 @@ std::optional<std::string> ReadFileBytes(LPCWSTR path) {
   }
   std::string bytes;
   bytes.reserve(static_cast<std::size_t>(st.st_size));
-  char chunk[1 << 14];
-  for (;;) {
-    ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int err = errno;
-      ::close(fd);
-      SetLastError(Win32ErrorFromErrno(err));
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    bytes.append(chunk, static_cast<std::size_t>(n));
-  }
+  const bool read = host::ReadToEnd(fd, &bytes);
+  const int err = errno;
   ::close(fd);
+  if (!read) {
+    SetLastError(Win32ErrorFromErrno(err));
+    return std::nullopt;
+  }
   return bytes;
 }
 

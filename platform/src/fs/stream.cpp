@@ -21,6 +21,7 @@
 #include <unordered_set>
 
 #include "platform/fs.h"
+#include "platform/src/host/fd.h"
 #include "platform/text.h"
 
 namespace platform {
@@ -118,14 +119,7 @@ DWORD ErrorForMissing(const std::filesystem::path& host) {
 }
 
 bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
+  return host::WriteAll(fd, data, size);
 }
 
 }  // namespace
@@ -225,8 +219,8 @@ int PeekByte(CrtStream& s, std::size_t ahead) {
       s.inLength -= s.inPosition;
       s.inPosition = 0;
     }
-    const ssize_t n = ::read(s.fd, s.in.get() + s.inLength, kReadBufferSize - s.inLength);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n =
+        host::RetryOnEintr([&] { return ::read(s.fd, s.in.get() + s.inLength, kReadBufferSize - s.inLength); });
     if (n < 0) {
       s.error = true;
       return -1;
@@ -554,8 +548,7 @@ std::size_t fread(void* buffer, std::size_t size, std::size_t count, CrtStream* 
     // Large reads go straight to the caller's buffer.
     const bool direct = total - done >= kReadBufferSize;
     char* target = direct ? out + done : s.in.get();
-    const ssize_t n = ::read(s.fd, target, direct ? total - done : kReadBufferSize);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = host::RetryOnEintr([&] { return ::read(s.fd, target, direct ? total - done : kReadBufferSize); });
     if (n < 0) {
       s.error = true;
       break;

@@ -3,34 +3,37 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
-#include <fstream>
-#include <sstream>
 #include <system_error>
 
-#include "platform/sync.h"
+#include "platform/src/host/fd.h"
 
 namespace platform::host {
+namespace {
+
+[[noreturn]] void ThrowErrno(const std::string& what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+bool SetLock(int fd, short type, bool wait) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;  // start 0, length 0: the whole file, however it grows
+  return RetryOnEintr([&] { return ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock); }) == 0;
+}
+
+}  // namespace
 
 bool WriteFileAtomically(const std::filesystem::path& path, const std::string& bytes) {
+  // Unique per process and write, so concurrent writers never share a temporary.
+  static std::atomic<unsigned> counter{0};
   std::filesystem::path temp = path;
-  temp += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(GetCurrentThreadId());
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      ::unlink(temp.c_str());
-      errno = err;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  if (::close(fd) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
+  temp += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1));
+  UniqueFd fd(RetryOnEintr([&] { return ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); }));
+  if (!fd.valid()) return false;
+  if (!WriteAll(fd.get(), bytes.data(), bytes.size()) || ::close(fd.release()) != 0 ||
+      ::rename(temp.c_str(), path.c_str()) != 0) {
     const int err = errno;
     ::unlink(temp.c_str());
     errno = err;
@@ -39,40 +42,49 @@ bool WriteFileAtomically(const std::filesystem::path& path, const std::string& b
   return true;
 }
 
+std::optional<std::string> ReadFile(const std::filesystem::path& path) {
+  UniqueFd fd(RetryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+  if (!fd.valid()) {
+    if (errno == ENOENT) return std::nullopt;
+    ThrowErrno("cannot read " + path.string());
+  }
+  std::string text;
+  if (!ReadToEnd(fd.get(), &text)) ThrowErrno("cannot read " + path.string());
+  return text;
+}
+
+std::string ReadFileIfExists(const std::filesystem::path& path) {
+  auto text = ReadFile(path);
+  return text ? std::move(*text) : std::string();
+}
+
 int OpenLockFile(const std::filesystem::path& path) {
-  return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  return RetryOnEintr([&] { return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644); });
 }
 
 bool TryLockExclusive(int fd) {
-  struct flock lock {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+  return SetLock(fd, F_WRLCK, false);
 }
 
 bool LockExclusive(int fd) {
-  struct flock lock {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  while (::fcntl(fd, F_OFD_SETLKW, &lock) != 0) {
-    if (errno != EINTR) return false;
-  }
-  return true;
+  return SetLock(fd, F_WRLCK, true);
+}
+
+bool LockShared(int fd) {
+  return SetLock(fd, F_RDLCK, true);
 }
 
 bool IsLockedByOther(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  UniqueFd fd(RetryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+  if (!fd.valid()) return false;
   struct flock lock {};
   lock.l_type = F_WRLCK;
   lock.l_whence = SEEK_SET;
-  const bool locked = ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
-  ::close(fd);
-  return locked;
+  return ::fcntl(fd.get(), F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
 }
 
-LockFile::LockFile(const std::filesystem::path& path) : fd_(OpenLockFile(path)) {
-  if (fd_ < 0 || !LockExclusive(fd_)) {
+LockFile::LockFile(const std::filesystem::path& path, Mode mode) : fd_(OpenLockFile(path)) {
+  if (fd_ < 0 || !(mode == Mode::kShared ? LockShared(fd_) : LockExclusive(fd_))) {
     const int err = errno;
     if (fd_ >= 0) ::close(fd_);
     throw std::system_error(err, std::generic_category(), "cannot lock " + path.string());
@@ -83,16 +95,16 @@ LockFile::~LockFile() {
   ::close(fd_);
 }
 
-std::string ReadFileIfExists(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) return {};
-    throw std::system_error(EACCES, std::generic_category(), "cannot read " + path.string());
-  }
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+DamagedFile::DamagedFile(const std::string& what, const std::filesystem::path& file, const std::string& why)
+    : std::runtime_error((what.empty() ? "" : what + " ") + file.string() + " is damaged: " + why), file_(file) {}
+
+void UpdateFile(const std::filesystem::path& path, const std::filesystem::path& lockPath,
+                const std::function<std::optional<std::string>(const std::optional<std::string>& text)>& change,
+                const std::function<void()>& whileLocked) {
+  LockFile lock(lockPath);
+  const auto replacement = change(ReadFile(path));
+  if (replacement && !WriteFileAtomically(path, *replacement)) ThrowErrno("cannot write " + path.string());
+  if (whileLocked) whileLocked();
 }
 
 }  // namespace platform::host

@@ -10,8 +10,8 @@
 #include <system_error>
 
 #include "platform/registry.h"
-#include "platform/src/devices/devices_profile.h"
-#include "platform/src/sessions/sessions_internal.h"
+#include "platform/src/host/files.h"
+#include "platform/src/machine/profile_sections.h"
 #include "platform/text.h"
 #include "platform/wmi.h"
 
@@ -29,25 +29,20 @@ std::shared_ptr<Machine>& CurrentHolder() {
 }
 std::atomic<Machine*> g_currentRaw{nullptr};
 
-void WriteFileAtomically(const std::filesystem::path& path, const std::string& bytes) {
-  auto temp = path;
-  temp += ".tmp." + std::to_string(::getpid());
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out << bytes;
-    if (!out) throw MachineError("cannot write " + temp.string());
+// The machine's own files are written whole or not at all; failures name the file.
+void WriteMachineFile(const std::filesystem::path& path, const std::string& bytes) {
+  if (!host::WriteFileAtomically(path, bytes)) {
+    throw MachineError("cannot write " + path.string() + ": " + std::generic_category().message(errno));
   }
-  std::error_code ec;
-  std::filesystem::rename(temp, path, ec);
-  if (ec) throw MachineError("cannot write " + path.string() + ": " + ec.message());
 }
 
 std::string ReadWholeFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw MachineError("cannot read " + path.string());
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
+  try {
+    if (auto text = host::ReadFile(path)) return std::move(*text);
+    throw MachineError("cannot read " + path.string() + ": it does not exist");
+  } catch (const std::system_error& e) {
+    throw MachineError(e.what());
+  }
 }
 
 // Host path of a "C:\..." path inside a root that is being laid out (nothing there
@@ -83,6 +78,15 @@ void RequireObjectOfStrings(const nlohmann::json& profile, const char* key, cons
 
 }  // namespace
 
+namespace machine::detail {
+
+void CheckMachineSections(const nlohmann::json& profile, const std::string& origin) {
+  RequireObjectOfStrings(profile, "files", origin);
+  RequireObjectOfStrings(profile, "environment", origin);
+}
+
+}  // namespace machine::detail
+
 nlohmann::json ParseProfile(std::string_view text, const std::string& origin) {
   nlohmann::json profile;
   try {
@@ -91,36 +95,8 @@ nlohmann::json ParseProfile(std::string_view text, const std::string& origin) {
     throw MachineError(origin + ": not valid JSON: " + e.what());
   }
   if (!profile.is_object()) throw MachineError(origin + ": a machine profile must be a JSON object");
-  RequireObjectOfStrings(profile, "files", origin);
-  RequireObjectOfStrings(profile, "environment", origin);
-  if (profile.contains("registry")) {
-    const auto& reg = profile["registry"];
-    if (!reg.is_object()) throw MachineError(origin + ": \"registry\" must be an object of keys");
-    for (const auto& [key, values] : reg.items()) {
-      if (!values.is_object()) throw MachineError(origin + ": registry key \"" + key + "\" must be an object");
-      for (const auto& [name, value] : values.items()) {
-        if (!value.is_object() || !value.contains("type") || !value.contains("data")) {
-          throw MachineError(origin + ": registry value \"" + key + "\\" + name + "\" needs \"type\" and \"data\"");
-        }
-        const auto& type = value["type"];
-        if (type == "REG_DWORD") {
-          if (!value["data"].is_number_unsigned()) {
-            throw MachineError(origin + ": registry value \"" + key + "\\" + name + "\" must hold an unsigned number");
-          }
-        } else if (type == "REG_SZ" || type == "REG_EXPAND_SZ") {
-          if (!value["data"].is_string()) {
-            throw MachineError(origin + ": registry value \"" + key + "\\" + name + "\" must hold a string");
-          }
-        } else {
-          throw MachineError(origin + ": registry value \"" + key + "\\" + name + "\" has unsupported type " +
-                             type.dump());
-        }
-      }
-    }
-  }
-  sessions::detail::ValidateProfile(profile, origin);
-  devices::detail::ValidateDevicesProfile(profile, origin);
-  wmi::detail::ValidateProfile(profile, origin);
+  // Each area checks its own section (profile_sections.cpp lists them).
+  for (const auto& section : machine::detail::ProfileSections()) section.check(profile, origin);
   return profile;
 }
 
@@ -184,11 +160,11 @@ void Machine::LayOut() {
     for (const auto& [path, content] : profile_["files"].items()) {
       auto host = SeedPath(DriveC(), path, "machine profile");
       std::filesystem::create_directories(host.parent_path(), ec);
-      WriteFileAtomically(host, content.get<std::string>());
+      WriteMachineFile(host, content.get<std::string>());
     }
   }
   // machine.json last: its presence marks a root that is completely laid out.
-  WriteFileAtomically(root_ / "machine.json", profile_.dump(2) + "\n");
+  WriteMachineFile(root_ / "machine.json", profile_.dump(2) + "\n");
 }
 
 std::optional<std::wstring> Machine::ProgramPath() const {

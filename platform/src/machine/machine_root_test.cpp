@@ -1,3 +1,9 @@
+#include <stdlib.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -67,6 +73,10 @@ TEST(MachineRootTest, BadProfilesAreRefusedWithAMessageThatSaysWhy) {
               HasSubstr("unsupported type"));
   EXPECT_THAT(message(R"({"registry": {"K": {"V": {"type": "REG_DWORD", "data": -1}}}})"),
               HasSubstr("unsigned number"));
+  // Too large for a DWORD: refused, rather than seeded as nothing.
+  EXPECT_THAT(message(R"({"registry": {"K": {"V": {"type": "REG_DWORD", "data": 4294967296}}}})"),
+              HasSubstr("unsigned number of 32 bits"));
+  EXPECT_EQ(message(R"({"registry": {"K": {"V": {"type": "REG_DWORD", "data": 4294967295}}}})"), "accepted");
   EXPECT_EQ(message(EmbeddedDefaultProfile()), "accepted");
 
   TempDir dir;
@@ -78,6 +88,43 @@ TEST(MachineRootTest, BadProfilesAreRefusedWithAMessageThatSaysWhy) {
   options.profile = nlohmann::json::parse(R"({"files": {"C:\\..\\..\\x.txt": "no"}})");
   EXPECT_THROW(Machine::Open(std::move(options)), MachineError);
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "x.txt"));
+}
+
+// A profile's users are checked against that profile alone: not against whichever
+// machine is current, and, for the process's first machine, without waiting on the
+// very load that is checking it.
+TEST(MachineRootTest, UsersOfAProfileAreCheckedAgainstThatProfile) {
+  const std::string sessionOfAlex =
+      R"({"sessions": [{"id": 1, "station": "Console", "state": "active", "user": "alex"}]})";
+  TempDir other;
+  Machine::Options options;
+  options.root = other.path();  // the embedded default, which has a user alex
+  auto previous = SelectMachine(Machine::Open(std::move(options)));
+  EXPECT_THROW(ParseProfile(sessionOfAlex, "test.json"), MachineError);
+
+  TempDir dir;
+  testing::WriteHostFile(dir.path() / "machine.json", sessionOfAlex);
+  ::setenv("KORVO_MACHINE_ROOT", dir.path().c_str(), 1);
+  SelectMachine(nullptr);
+  std::promise<std::string> outcome;
+  std::thread first([&] {
+    try {
+      CurrentMachinePtr();
+      outcome.set_value("accepted");
+    } catch (const MachineError& e) {
+      outcome.set_value(e.what());
+    }
+  });
+  auto result = outcome.get_future();
+  const bool answered = result.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  ::unsetenv("KORVO_MACHINE_ROOT");
+  if (!answered) {
+    first.detach();
+    FAIL() << "loading the first machine waits on itself";
+  }
+  first.join();
+  EXPECT_THAT(result.get(), HasSubstr("$.sessions[0].user"));
+  SelectMachine(previous);
 }
 
 TEST(MachineRootTest, RootComesFromTheEnvironmentOrThePerUserDefault) {

@@ -1,22 +1,23 @@
 #include "platform/registry.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include <nlohmann/json.hpp>
 
+#include "platform/debug.h"
 #include "platform/machine.h"
 #include "platform/src/base/handles.h"
+#include "platform/src/host/files.h"
+#include "platform/src/registry/registry_profile.h"
 #include "platform/text.h"
 
 namespace platform {
@@ -290,73 +291,69 @@ LSTATUS CopyOut(const RawValue& value, DWORD* type, BYTE* data, DWORD* dataSize)
 
 // --- The file ------------------------------------------------------------------------
 
-enum class FileState { kMissing, kValid, kMalformed, kUnreadable };
-
+// What the registry file held. A missing file is an empty registry; one that cannot
+// be read or understood fails the calls that need it, so that damage is never taken
+// for absence (ERROR_BADDB, as for a corrupt registry hive).
 struct Loaded {
-  FileState state = FileState::kMissing;
-  Json doc;  // with an object "keys" when valid
-  int error = 0;
+  LSTATUS status = ERROR_SUCCESS;
+  Json doc;            // with an object "keys" when status is ERROR_SUCCESS
+  std::string damage;  // why, when it failed
 };
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
+// Says once per process and file in the debug output that the registry is damaged:
+// a service that falls back to its defaults because of it leaves a trace.
+void ReportDamage(const fs::path& file, const std::string& damage) {
+  static std::mutex lock;
+  static std::set<fs::path> reported;
+  {
+    std::lock_guard guard(lock);
+    if (!reported.insert(file).second) return;
   }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
+  OutputDebugStringA((damage + "; registry calls fail with ERROR_BADDB until it is fixed or removed\n").c_str());
+}
 
- private:
-  int fd_;
-};
-
-Loaded LoadDocument(const fs::path& root) {
+// The registry file's text (nullopt: there is none) as a document.
+Loaded ParseDocument(const fs::path& file, const std::optional<std::string>& text) {
   Loaded out;
-  Fd fd(::open((root / kRegistryFile).c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) {
-    out.error = errno;
-    out.state = out.error == ENOENT ? FileState::kMissing : FileState::kUnreadable;
-    if (out.state == FileState::kMissing) out.doc = {{"keys", Json::object()}};
+  if (!text) {
+    out.doc = {{"keys", Json::object()}};
     return out;
   }
-  std::string text;
-  char buffer[16384];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      out.error = errno;
-      out.state = FileState::kUnreadable;
-      return out;
-    }
-    if (n == 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  out.doc = Json::parse(text, nullptr, /*allow_exceptions=*/false);
+  out.doc = Json::parse(*text, nullptr, /*allow_exceptions=*/false);
   if (out.doc.is_discarded() || !out.doc.is_object()) {
-    out.state = FileState::kMalformed;
-    return out;
-  }
-  auto keys = out.doc.find("keys");
-  if (keys == out.doc.end()) {
+    out.damage = "the registry " + file.string() + " is damaged: it is not a JSON object";
+  } else if (auto keys = out.doc.find("keys"); keys == out.doc.end()) {
     out.doc["keys"] = Json::object();
   } else if (!keys->is_object()) {
-    out.state = FileState::kMalformed;
-    return out;
+    out.damage = "the registry " + file.string() + " is damaged: \"keys\" must be an object";
   }
-  out.state = FileState::kValid;
+  if (!out.damage.empty()) {
+    out.status = ERROR_BADDB;
+    ReportDamage(file, out.damage);
+  }
   return out;
 }
 
-// The "keys" object for reading: a missing, unreadable or malformed file reads as an
-// empty registry rather than failing every caller.
-Json ReadKeys(const fs::path& root) {
+Loaded LoadDocument(const fs::path& root) {
+  const fs::path file = root / kRegistryFile;
+  try {
+    return ParseDocument(file, host::ReadFile(file));
+  } catch (const std::system_error& e) {
+    Loaded out;
+    out.status = static_cast<LSTATUS>(Win32ErrorFromErrno(e.code().value()));
+    out.damage = e.what();
+    return out;
+  }
+}
+
+// The "keys" object for reading; an empty one, with *status set, when the file cannot
+// be read or understood.
+Json ReadKeys(const fs::path& root, LSTATUS* status, std::string* damage = nullptr) {
   Loaded loaded = LoadDocument(root);
-  if (loaded.state == FileState::kValid || loaded.state == FileState::kMissing) return std::move(loaded.doc["keys"]);
-  return Json::object();
+  *status = loaded.status;
+  if (damage != nullptr) *damage = loaded.damage;
+  if (loaded.status != ERROR_SUCCESS) return Json::object();
+  return std::move(loaded.doc["keys"]);
 }
 
 Json ValuesOf(const Json& keys, const KeyPath& path) {
@@ -367,59 +364,28 @@ Json ValuesOf(const Json& keys, const KeyPath& path) {
   return Json::object();
 }
 
-LSTATUS WriteAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return static_cast<LSTATUS>(Win32ErrorFromErrno(errno));
-    done += static_cast<std::size_t>(n);
-  }
-  return ERROR_SUCCESS;
-}
-
-LSTATUS ReplaceFile(const fs::path& root, const Json& doc) {
-  // Written beside the file and renamed over it, so a reader sees the old registry or
-  // the new one and never half of it. The lock makes this process the only writer.
-  const fs::path target = root / kRegistryFile;
-  fs::path temp = target;
-  temp += ".tmp";
-  Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (fd.get() < 0) return static_cast<LSTATUS>(Win32ErrorFromErrno(errno));
-  std::string text = doc.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
-  LSTATUS status = WriteAll(fd.get(), text);
-  if (status == ERROR_SUCCESS && ::close(fd.release()) != 0) status = static_cast<LSTATUS>(Win32ErrorFromErrno(errno));
-  if (status == ERROR_SUCCESS && ::rename(temp.c_str(), target.c_str()) != 0) {
-    status = static_cast<LSTATUS>(Win32ErrorFromErrno(errno));
-  }
-  if (status != ERROR_SUCCESS) ::unlink(temp.c_str());
-  return status;
-}
-
-// Read-modify-write of registry.json under an exclusive lock on registry.lock, which
-// every writer of every process takes, so concurrent changes are applied one after
-// the other and none is lost. `change` edits the "keys" object and sets `changed`
-// when there is something to write.
+// Read-modify-write of registry.json under the lock every writer of every process
+// takes, so concurrent changes are applied one after the other and none is lost; a file
+// that cannot be understood is never overwritten. `change` edits the "keys" object and
+// sets `changed` when there is something to write.
 LSTATUS Modify(const fs::path& root, const std::function<LSTATUS(Json& keys, bool& changed)>& change,
                bool writeWhenMissing = false) {
-  Fd lock(::open((root / kLockFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-  if (lock.get() < 0) return static_cast<LSTATUS>(Win32ErrorFromErrno(errno));
-  while (::flock(lock.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) return static_cast<LSTATUS>(Win32ErrorFromErrno(errno));
+  LSTATUS status = ERROR_SUCCESS;
+  try {
+    host::UpdateFile(root / kRegistryFile, root / kLockFile,
+                     [&](const std::optional<std::string>& text) -> std::optional<std::string> {
+                       Loaded loaded = ParseDocument(root / kRegistryFile, text);
+                       status = loaded.status;
+                       if (status != ERROR_SUCCESS) return std::nullopt;
+                       bool changed = writeWhenMissing && !text;
+                       status = change(loaded.doc["keys"], changed);
+                       if (status != ERROR_SUCCESS || !changed) return std::nullopt;
+                       return loaded.doc.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+                     });
+  } catch (const std::system_error& e) {
+    return static_cast<LSTATUS>(Win32ErrorFromErrno(e.code().value()));
   }
-  Loaded loaded = LoadDocument(root);
-  switch (loaded.state) {
-    case FileState::kMalformed:
-      return ERROR_INVALID_DATA;  // never overwrite what we cannot read
-    case FileState::kUnreadable:
-      return static_cast<LSTATUS>(Win32ErrorFromErrno(loaded.error));
-    default:
-      break;
-  }
-  bool changed = writeWhenMissing && loaded.state == FileState::kMissing;
-  if (LSTATUS status = change(loaded.doc["keys"], changed); status != ERROR_SUCCESS) return status;
-  if (!changed) return ERROR_SUCCESS;
-  return ReplaceFile(root, loaded.doc);  // the lock is released when `lock` closes
+  return status;
 }
 
 // The values object of the key at `path` inside `keys`, listing the key when it was
@@ -503,8 +469,9 @@ bool Allows(const Target& t, REGSAM right) {
 }
 
 // Values of the key for reading: the handle's snapshot, or the file for the root key.
-Json ReadValues(const Target& t) {
-  return t.key ? t.key->Values() : ValuesOf(ReadKeys(t.root), {});
+Json ReadValues(const Target& t, LSTATUS* status) {
+  *status = ERROR_SUCCESS;
+  return t.key ? t.key->Values() : ValuesOf(ReadKeys(t.root, status), {});
 }
 
 // Changes the values of the key behind `t`. A handle whose key someone deleted meanwhile
@@ -548,7 +515,9 @@ LSTATUS RegOpenKeyEx(HKEY root, LPCWSTR subKey, DWORD /*options*/, REGSAM desire
   Target t;
   if (LSTATUS s = Resolve(root, t); s != ERROR_SUCCESS) return s;
   const KeyPath path = Append(t.path, subKey);
-  const Json keys = ReadKeys(t.root);
+  LSTATUS status = ERROR_SUCCESS;
+  const Json keys = ReadKeys(t.root, &status);
+  if (status != ERROR_SUCCESS) return status;
   if (!KeyExists(keys, path)) return ERROR_FILE_NOT_FOUND;
   *result = NewKeyHandle(t.root, CanonicalPath(keys, path), desired, ValuesOf(keys, path));
   return ERROR_SUCCESS;
@@ -596,7 +565,9 @@ LSTATUS RegQueryValueEx(HKEY key, LPCWSTR valueName, DWORD* reserved, DWORD* typ
   Target t;
   if (LSTATUS s = Resolve(key, t); s != ERROR_SUCCESS) return s;
   if (!Allows(t, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-  const Json values = ReadValues(t);
+  LSTATUS status = ERROR_SUCCESS;
+  const Json values = ReadValues(t, &status);
+  if (status != ERROR_SUCCESS) return status;
   auto stored = FindValueName(values, ValueName(valueName));
   if (!stored) return ERROR_FILE_NOT_FOUND;
   auto raw = DecodeValue(values.at(*stored));
@@ -610,7 +581,9 @@ LSTATUS RegEnumValue(HKEY key, DWORD index, LPWSTR valueName, DWORD* nameLength,
   Target t;
   if (LSTATUS s = Resolve(key, t); s != ERROR_SUCCESS) return s;
   if (!Allows(t, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-  const Json values = ReadValues(t);
+  LSTATUS status = ERROR_SUCCESS;
+  const Json values = ReadValues(t, &status);
+  if (status != ERROR_SUCCESS) return status;
   DWORD i = 0;
   for (const auto& [stored, value] : values.items()) {
     auto raw = DecodeValue(value);
@@ -689,9 +662,22 @@ LSTATUS SetValueAt(const std::wstring& keyPath, const std::wstring& valueName, J
 
 }  // namespace
 
+namespace {
+
+// The tools' view: a registry that cannot be read is an error with its reason.
+Json KeysOrThrow() {
+  LSTATUS status = ERROR_SUCCESS;
+  std::string damage;
+  Json keys = ReadKeys(CurrentMachine().Root(), &status, &damage);
+  if (status != ERROR_SUCCESS) throw RegistryError(status, damage);
+  return keys;
+}
+
+}  // namespace
+
 std::optional<Value> Get(const std::wstring& keyPath, const std::wstring& valueName) {
   const KeyPath path = SplitKeyPath(keyPath);
-  const Json keys = ReadKeys(CurrentMachine().Root());
+  const Json keys = KeysOrThrow();
   if (!KeyExists(keys, path)) return std::nullopt;
   const Json values = ValuesOf(keys, path);
   auto stored = FindValueName(values, valueName);
@@ -733,7 +719,7 @@ bool Delete(const std::wstring& keyPath, const std::wstring& valueName) {
 }
 
 std::vector<std::wstring> ListKeys() {
-  const Json keys = ReadKeys(CurrentMachine().Root());
+  const Json keys = KeysOrThrow();
   std::vector<std::wstring> out;
   auto seen = [&](const std::wstring& k) {
     return std::any_of(out.begin(), out.end(), [&](const std::wstring& o) { return EqualsNoCase(o, k); });
@@ -773,7 +759,7 @@ void SeedFromProfile(const fs::path& root, const Json& profileRegistry) {
         return static_cast<LSTATUS>(ERROR_SUCCESS);
       },
       /*writeWhenMissing=*/true);
-  if (status == ERROR_INVALID_DATA) {
+  if (status == ERROR_BADDB) {
     throw MachineError((root / kRegistryFile).string() + " is not a valid registry file; fix or remove it");
   }
   if (status != ERROR_SUCCESS) {
@@ -785,5 +771,34 @@ void SeedFromProfile(const Json& profileRegistry) {
   SeedFromProfile(CurrentMachine().Root(), profileRegistry);
 }
 
+namespace detail {
+
+void CheckProfile(const Json& profile, const std::string& origin) {
+  if (!profile.contains("registry")) return;
+  const auto& reg = profile["registry"];
+  if (!reg.is_object()) throw MachineError(origin + ": \"registry\" must be an object of keys");
+  for (const auto& [key, values] : reg.items()) {
+    if (!values.is_object()) throw MachineError(origin + ": registry key \"" + key + "\" must be an object");
+    for (const auto& [name, value] : values.items()) {
+      const std::string where = origin + ": registry value \"" + key + "\\" + name + "\"";
+      if (!value.is_object() || !value.contains("type") || !value.contains("data")) {
+        throw MachineError(where + " needs \"type\" and \"data\"");
+      }
+      const auto& type = value["type"];
+      if (type == "REG_DWORD") {
+        // Beyond 32 bits the value could not be stored, and would vanish without a word.
+        if (!value["data"].is_number_unsigned() || value["data"].get<std::uint64_t>() > 0xFFFFFFFFu) {
+          throw MachineError(where + " must hold an unsigned number of 32 bits");
+        }
+      } else if (type == "REG_SZ" || type == "REG_EXPAND_SZ") {
+        if (!value["data"].is_string()) throw MachineError(where + " must hold a string");
+      } else {
+        throw MachineError(where + " has unsupported type " + type.dump());
+      }
+    }
+  }
+}
+
+}  // namespace detail
 }  // namespace registry
 }  // namespace platform

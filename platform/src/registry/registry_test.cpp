@@ -17,6 +17,7 @@
 
 #include "platform/machine.h"
 #include "platform/testing/machine_test.h"
+#include "platform/text.h"
 
 namespace platform {
 namespace {
@@ -378,25 +379,40 @@ TEST_F(RegistryTest, ConcurrentWritersFromProcessesLoseNothing) {
 
 // --- A damaged file -----------------------------------------------------------------------
 
-TEST_F(RegistryTest, MalformedFileReadsAsEmptyAndIsNeverReplaced) {
+// Damage is reported, never taken for an empty registry: a service would otherwise
+// fall back to its defaults without a word.
+TEST_F(RegistryTest, DamagedFileIsReportedAndNeverReplaced) {
   for (const std::string& damaged : {std::string("{\"keys\": {\"SOFTWARE\": {"), std::string("{\"keys\": []}"),
                                      std::string("[1, 2]"), std::string("\xFF\xFE garbage")}) {
     SCOPED_TRACE(damaged);
     testing::WriteHostFile(RegistryFile(), damaged);
     HKEY key = nullptr;
-    EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(registry::Get(kPolicyKey, L"MaxLogSize"), std::nullopt);
-    EXPECT_TRUE(registry::ListKeys().empty());
+    EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_READ, &key), ERROR_BADDB);
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueEx(HKEY_LOCAL_MACHINE, L"Anything", nullptr, nullptr, nullptr, &size), ERROR_BADDB);
+    try {
+      registry::Get(kPolicyKey, L"MaxLogSize");
+      ADD_FAILURE() << "a damaged registry read as a missing value";
+    } catch (const registry::RegistryError& e) {
+      EXPECT_EQ(e.status(), ERROR_BADDB);
+      EXPECT_NE(std::string(e.what()).find(RegistryFile().string() + " is damaged"), std::string::npos) << e.what();
+    }
+    EXPECT_THROW(registry::ListKeys(), registry::RegistryError);
 
-    EXPECT_EQ(registry::SetDword(kPolicyKey, L"MaxLogSize", 2), ERROR_INVALID_DATA);
+    EXPECT_EQ(registry::SetDword(kPolicyKey, L"MaxLogSize", 2), ERROR_BADDB);
     DWORD disposition = 0;
     EXPECT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, L"SOFTWARE\\New", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                              &disposition),
-              ERROR_INVALID_DATA);
-    EXPECT_EQ(RegDeleteKey(HKEY_LOCAL_MACHINE, L"SOFTWARE"), ERROR_INVALID_DATA);
+              ERROR_BADDB);
+    EXPECT_EQ(RegDeleteKey(HKEY_LOCAL_MACHINE, L"SOFTWARE"), ERROR_BADDB);
     EXPECT_THROW(registry::SeedFromProfile(root(), nlohmann::json::object()), MachineError);
     EXPECT_EQ(testing::ReadHostFile(RegistryFile()), damaged);
   }
+  // Said once in the debug output, not at every call.
+  const std::wstring said = Utf8ToWide(RegistryFile().string() + " is damaged");
+  int times = 0;
+  for (const auto& line : machine().CapturedDebugOutput()) times += line.find(said) != std::wstring::npos;
+  EXPECT_EQ(times, 1);
 }
 
 TEST_F(RegistryTest, OddEntriesReadAsAbsentAndSurviveWrites) {

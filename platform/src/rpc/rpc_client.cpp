@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "platform/machine.h"
+#include "platform/src/host/fd.h"
 #include "platform/src/rpc/rpc_internal.h"
 
 namespace platform {
@@ -71,10 +72,7 @@ std::unique_ptr<Link> ConnectSocket(const std::filesystem::path& path) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-  int rc;
-  do {
-    rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  } while (rc != 0 && errno == EINTR);
+  const int rc = host::RetryOnEintr([&] { return ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)); });
   if (rc != 0) Raise(errno == EACCES ? RPC_S_ACCESS_DENIED : RPC_S_SERVER_UNAVAILABLE);
   return link;
 }

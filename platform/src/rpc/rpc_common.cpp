@@ -7,6 +7,7 @@
 #include <memory>
 #include <random>
 
+#include "platform/src/host/fd.h"
 #include "platform/src/rpc/rpc_internal.h"
 #include "platform/text.h"
 
@@ -35,22 +36,12 @@ SocketLink::~SocketLink() {
 }
 
 std::size_t SocketLink::Receive(std::uint8_t* data, std::size_t size) {
-  while (true) {
-    const ssize_t n = ::recv(fd_, data, size, 0);
-    if (n < 0 && errno == EINTR) continue;
-    return n > 0 ? static_cast<std::size_t>(n) : 0;
-  }
+  const ssize_t n = host::RetryOnEintr([&] { return ::recv(fd_, data, size, 0); });
+  return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
 bool SocketLink::Send(const std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
+  return host::SendAll(fd_, data, size);
 }
 
 }  // namespace rpc::detail

@@ -13,6 +13,7 @@
 #include "platform/memory.h"
 #include "platform/security.h"
 #include "platform/src/base/sha256.h"
+#include "platform/src/host/files.h"
 #include "platform/src/rpc/rpc_internal.h"
 #include "platform/text.h"
 
@@ -82,17 +83,7 @@ BOOL RegisterAppContainerProcess(DWORD pid, const std::wstring& packageName,
   const auto path = AppContainerRecord(RpcDir(), pid);
   std::error_code ec;
   std::filesystem::create_directories(path.parent_path(), ec);
-  const auto temp = path.string() + ".tmp";
-  {
-    std::ofstream out(temp, std::ios::trunc);
-    out << record.dump();
-    if (!out) {
-      SetLastError(ERROR_WRITE_FAULT);
-      return FALSE;
-    }
-  }
-  std::filesystem::rename(temp, path, ec);
-  if (ec) {
+  if (!host::WriteFileAtomically(path, record.dump())) {
     SetLastError(ERROR_WRITE_FAULT);
     return FALSE;
   }

@@ -18,6 +18,7 @@
 
 #include "platform/machine.h"
 #include "platform/security.h"
+#include "platform/src/host/fd.h"
 #include "platform/src/rpc/rpc_internal.h"
 
 namespace platform {
@@ -208,9 +209,9 @@ RPC_STATUS Server::StartAcceptingLocked() {
 
 void Server::AcceptLoop(Endpoint* endpoint) {
   while (true) {
-    const int fd = ::accept4(endpoint->listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = host::RetryOnEintr([&] { return ::accept4(endpoint->listenFd, nullptr, nullptr, SOCK_CLOEXEC); });
     if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == ECONNABORTED) continue;
       std::lock_guard lock(mutex_);
       if (stopping_ || !accepting_) return;
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) continue;

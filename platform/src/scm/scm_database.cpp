@@ -234,16 +234,11 @@ std::vector<ServiceRecord> Database::ProfileServices() const {
   return out;
 }
 
-std::vector<ServiceRecord> Database::ReadLocked() const {
-  std::error_code ec;
-  if (!std::filesystem::exists(path_, ec) && !ec) return ProfileServices();
-  std::ifstream in(path_, std::ios::binary);
-  if (!in) throw std::system_error(EACCES, std::generic_category(), "cannot read " + path_.string());
-  std::ostringstream text;
-  text << in.rdbuf();
+std::vector<ServiceRecord> Database::Parse(const std::optional<std::string>& text) const {
+  if (!text) return ProfileServices();
   json j;
   try {
-    j = json::parse(text.str());
+    j = json::parse(*text);
   } catch (const json::parse_error& e) {
     throw DatabaseError("the service database " + path_.string() + " is damaged: " + e.what());
   }
@@ -257,13 +252,14 @@ std::vector<ServiceRecord> Database::ReadLocked() const {
   return out;
 }
 
-void Database::WriteLocked(const std::vector<ServiceRecord>& services) const {
+std::vector<ServiceRecord> Database::ReadLocked() const {
+  return Parse(host::ReadFile(path_));
+}
+
+std::string Database::Serialize(const std::vector<ServiceRecord>& services) {
   json all = json::object();
   for (const auto& s : services) all[WideToUtf8(s.name)] = ServiceToJson(s);
-  const json doc = {{"services", all}};
-  if (!WriteFileAtomically(path_, doc.dump(2) + "\n")) {
-    throw std::system_error(errno, std::generic_category(), "cannot write " + path_.string());
-  }
+  return json{{"services", all}}.dump(2) + "\n";
 }
 
 void Database::EnsureExists() {
@@ -287,16 +283,20 @@ std::optional<ServiceRecord> Database::Find(std::wstring_view name) const {
 
 DWORD Database::Update(const std::function<DWORD(std::vector<ServiceRecord>&)>& change,
                        const std::function<void()>& whileLocked) {
-  LockFile lock(lockPath_);
-  auto services = ReadLocked();
-  const DWORD result = change(services);
-  if (result != NO_ERROR && result != kUnchanged) return result;
-  if (result == NO_ERROR) {
-    SortByName(services);
-    WriteLocked(services);
-  }
-  if (whileLocked) whileLocked();
-  return NO_ERROR;
+  DWORD result = NO_ERROR;
+  host::UpdateFile(
+      path_, lockPath_,
+      [&](const std::optional<std::string>& text) -> std::optional<std::string> {
+        auto services = Parse(text);
+        result = change(services);
+        if (result != NO_ERROR) return std::nullopt;
+        SortByName(services);
+        return Serialize(services);
+      },
+      [&] {
+        if (whileLocked && (result == NO_ERROR || result == kUnchanged)) whileLocked();
+      });
+  return result == kUnchanged ? NO_ERROR : result;
 }
 
 DWORD Database::Guard(const std::function<DWORD()>& body) {

@@ -184,8 +184,11 @@ class Database {
   static DWORD Guard(const std::function<DWORD()>& body);
 
  private:
+  // The database's text (nullopt: none yet, the profile's services) as records;
+  // throws DatabaseError when it is damaged.
+  std::vector<ServiceRecord> Parse(const std::optional<std::string>& text) const;
   std::vector<ServiceRecord> ReadLocked() const;
-  void WriteLocked(const std::vector<ServiceRecord>& services) const;
+  static std::string Serialize(const std::vector<ServiceRecord>& services);
   std::vector<ServiceRecord> ProfileServices() const;
 
   std::filesystem::path root_;

@@ -40,6 +40,7 @@
 #include "platform/eventlog.h"
 #include "platform/machine.h"
 #include "platform/scm_testing.h"
+#include "platform/src/host/fd.h"
 #include "platform/src/scm/scm_internal.h"
 #include "platform/text.h"
 
@@ -265,15 +266,11 @@ DWORD Supervisor::Launch(pid_t* pid, int* channelFd, std::string* detail) {
     return Win32ErrorFromErrno(forkError);
   }
   int execErr = 0;
-  ssize_t n;
-  do {
-    n = ::read(errPipe[0], &execErr, sizeof(execErr));
-  } while (n < 0 && errno == EINTR);
+  const ssize_t n = host::RetryOnEintr([&] { return ::read(errPipe[0], &execErr, sizeof(execErr)); });
   ::close(errPipe[0]);
   if (n == static_cast<ssize_t>(sizeof(execErr))) {
     int status;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    host::RetryOnEintr([&] { return ::waitpid(child, &status, 0); });
     ::close(sv[0]);
     *detail = "cannot run " + program + ": " + std::strerror(execErr);
     return ExecError(execErr);
@@ -339,8 +336,7 @@ Supervisor::Outcome Supervisor::RunProcess(pid_t pid, int channelFd) {
   int waitStatus = 0;
   std::thread waiter([&] {
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    host::RetryOnEintr([&] { return ::waitpid(pid, &status, 0); });
     std::lock_guard guard(lock_);
     waitStatus = status;
     exited_ = true;
@@ -445,9 +441,9 @@ SC_ACTION Supervisor::ApplyFailure(const ServiceRecord& service) {
 
 void Supervisor::Accept() {
   for (;;) {
-    const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = host::RetryOnEintr([&] { return ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC); });
     if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == ECONNABORTED) continue;
       return;  // shut down by Finish()
     }
     ReapConnections(false);
@@ -713,8 +709,7 @@ DWORD SpawnSupervisor(const LaunchRequest& request, int runLockFd, DWORD* proces
   }
   // The first process only forks the supervisor and ends.
   int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
+  host::RetryOnEintr([&] { return ::waitpid(child, &status, 0); });
   DWORD error = ERROR_SERVICE_REQUEST_TIMEOUT;
   nlohmann::json reply;
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {

@@ -13,6 +13,8 @@
 
 #include "platform/fs.h"
 #include "platform/scm_testing.h"
+#include "platform/src/host/fd.h"
+#include "platform/src/host/files.h"
 #include "platform/src/scm/scm_internal.h"
 #include "platform/text.h"
 
@@ -21,19 +23,6 @@ namespace scm::detail {
 namespace {
 
 thread_local std::string t_errorDetail;
-
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 // Reads exactly `size` bytes before `deadline` (none: no limit). kClosed only when the
 // other end closed before the first byte.
@@ -45,16 +34,13 @@ ReadStatus ReadExactly(int fd, char* data, std::size_t size,
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
       pollfd p{fd, POLLIN, 0};
-      const int ready = ::poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
-      if (ready < 0) {
-        if (errno == EINTR) continue;
-        return ReadStatus::kError;
-      }
+      const int ready =
+          host::RetryOnEintr([&] { return ::poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0); });
+      if (ready < 0) return ReadStatus::kError;
       if (ready == 0) return ReadStatus::kTimeout;
     }
-    const ssize_t n = ::recv(fd, data + done, size - done, 0);
+    const ssize_t n = host::RetryOnEintr([&] { return ::recv(fd, data + done, size - done, 0); });
     if (n < 0) {
-      if (errno == EINTR) continue;
       return done == 0 && (errno == ECONNRESET || errno == EPIPE) ? ReadStatus::kClosed : ReadStatus::kError;
     }
     if (n == 0) return done == 0 ? ReadStatus::kClosed : ReadStatus::kError;
@@ -168,17 +154,14 @@ StatusRecord RecordFromJson(const nlohmann::json& j) {
 }
 
 std::optional<StatusRecord> ReadStatusFile(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
   std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof(buffer));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
+  try {
+    auto file = host::ReadFile(path);
+    if (!file) return std::nullopt;
+    text = std::move(*file);
+  } catch (const std::system_error&) {
+    return std::nullopt;
   }
-  ::close(fd);
   auto j = nlohmann::json::parse(text, nullptr, false);
   if (j.is_discarded()) return std::nullopt;
   return RecordFromJson(j);
@@ -260,7 +243,7 @@ bool SendFrame(int fd, const nlohmann::json& message) {
   frame.push_back(static_cast<char>(size >> 8));
   frame.push_back(static_cast<char>(size));
   frame += body;
-  return WriteAll(fd, frame.data(), frame.size());
+  return host::SendAll(fd, frame.data(), frame.size());
 }
 
 ReadStatus ReadFrame(int fd, nlohmann::json* message, int timeoutMs) {
@@ -287,10 +270,8 @@ int ConnectUnixSocket(const std::filesystem::path& path) {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int result = fd;
   if (fd >= 0) {
-    int rc;
-    do {
-      rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
-    } while (rc != 0 && errno == EINTR);
+    const int rc =
+        host::RetryOnEintr([&] { return ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)); });
     if (rc != 0) {
       const int err = errno;
       ::close(fd);

@@ -16,6 +16,7 @@
 #include "platform/fs.h"
 #include "platform/machine.h"
 #include "platform/src/base/command_line.h"
+#include "platform/src/host/fd.h"
 #include "platform/src/host/files.h"
 #include "platform/src/sessions/sessions_internal.h"
 #include "platform/text.h"
@@ -114,16 +115,20 @@ Table ParseTable(const std::string& text, const std::filesystem::path& path) {
   return t;
 }
 
-Table LoadTable() {
-  const auto path = ProcessesFile();
-  const std::string text = host::ReadFileIfExists(path);
+// The table in `text` (nullopt or empty: none yet, the profile's processes).
+Table TableFrom(const std::optional<std::string>& text, const std::filesystem::path& path) {
   Table t;
-  if (text.empty()) {
+  if (!text || text->empty()) {
     t.processes = DeclaredProcesses(&t.nextId);
   } else {
-    t = ParseTable(text, path);
+    t = ParseTable(*text, path);
   }
   return t;
+}
+
+Table LoadTable() {
+  const auto path = ProcessesFile();
+  return TableFrom(host::ReadFile(path), path);
 }
 
 bool Alive(const ProcessRecord& r) {
@@ -167,15 +172,15 @@ std::vector<ProcessRecord> ReadProcesses() {
 
 void UpdateProcesses(const std::function<bool(std::vector<ProcessRecord>&, DWORD& nextDeclaredId)>& change) {
   const auto path = ProcessesFile();
-  host::LockFile lock(CurrentMachine().Root() / "processes.lock");
-  auto t = LoadTable();
-  const bool pruned = PruneEnded(t.processes);
-  if (!change(t.processes, t.nextId) && !pruned) return;
-  json all = json::array();
-  for (const auto& r : t.processes) all.push_back(RecordToJson(r));
-  if (!host::WriteFileAtomically(path, json{{"nextId", t.nextId}, {"processes", all}}.dump(2) + "\n")) {
-    throw std::system_error(errno, std::generic_category(), "cannot write " + path.string());
-  }
+  host::UpdateFile(path, CurrentMachine().Root() / "processes.lock",
+                   [&](const std::optional<std::string>& text) -> std::optional<std::string> {
+                     Table t = TableFrom(text, path);
+                     const bool pruned = PruneEnded(t.processes);
+                     if (!change(t.processes, t.nextId) && !pruned) return std::nullopt;
+                     json all = json::array();
+                     for (const auto& r : t.processes) all.push_back(RecordToJson(r));
+                     return json{{"nextId", t.nextId}, {"processes", all}}.dump(2) + "\n";
+                   });
 }
 
 }  // namespace sessions::detail
@@ -330,8 +335,7 @@ pid_t SpawnDetached(const std::filesystem::path& host, const std::vector<std::st
   ::close(pidPipe[1]);
   ::close(execPipe[1]);
   int status = 0;
-  while (::waitpid(first, &status, 0) < 0 && errno == EINTR) {
-  }
+  host::RetryOnEintr([&] { return ::waitpid(first, &status, 0); });
   pid_t program = -1;
   const bool gotPid = ::read(pidPipe[0], &program, sizeof(program)) == sizeof(program) && program > 0;
   ::close(pidPipe[0]);

@@ -178,7 +178,7 @@ void ValidateProfile(const json& profile, const std::string& origin) {
       if (!StateFromName(state->get<std::string>())) Bad(origin, path + ".state", "unknown state " + state->dump());
       if (const json* user = f.Get("user", json::value_t::string, false)) {
         const auto name = user->get<std::string>();
-        if (!name.empty() && !users.count(name) && !FindAccount(Utf8ToWide(name))) {
+        if (!name.empty() && !users.count(name) && !FindBuiltinAccount(Utf8ToWide(name))) {
           Bad(origin, path + ".user", "names no account of \"users\": " + user->dump());
         }
       }
@@ -202,7 +202,7 @@ void ValidateProfile(const json& profile, const std::string& origin) {
       f.Get("parent", json::value_t::number_unsigned, false);
       if (const json* user = f.Get("user", json::value_t::string, false)) {
         const auto name = user->get<std::string>();
-        if (!users.count(name) && !FindAccount(Utf8ToWide(name))) {
+        if (!users.count(name) && !FindBuiltinAccount(Utf8ToWide(name))) {
           Bad(origin, path + ".user", "names no account of \"users\": " + user->dump());
         }
       }
@@ -241,9 +241,10 @@ std::optional<DWORD> InjectedFault(const char* call) {
   return it->get<DWORD>();
 }
 
-std::optional<Account> FindAccount(const std::wstring& name) {
+// The built-in accounts every machine has, under their names and short forms. Needs
+// no machine, so the profile's own check can use it while that machine is loading.
+std::optional<Account> FindBuiltinAccount(const std::wstring& name) {
   const std::wstring upper = ToUpper(name);
-  // The built-in accounts every machine has, under their names and short forms.
   struct Builtin {
     const wchar_t* name;
     const wchar_t* shortName;
@@ -261,6 +262,12 @@ std::optional<Account> FindAccount(const std::wstring& name) {
       return Account{b.name, L"NT AUTHORITY", b.sid, b.administrator, TokenElevationTypeDefault, true, b.profileFolder};
     }
   }
+  return std::nullopt;
+}
+
+std::optional<Account> FindAccount(const std::wstring& name) {
+  if (auto builtin = FindBuiltinAccount(name)) return builtin;
+  const std::wstring upper = ToUpper(name);
   const json& profile = CurrentMachine().Profile();
   auto users = profile.find("users");
   if (users == profile.end() || !users->is_object()) return std::nullopt;
@@ -290,15 +297,14 @@ std::vector<MachineSession> ReadSessions() {
 
 void UpdateSessions(const std::function<bool(std::vector<MachineSession>&)>& change) {
   const auto path = SessionsFile();
-  host::LockFile lock(CurrentMachine().Root() / "sessions.lock");
-  const std::string text = host::ReadFileIfExists(path);
-  auto sessions = text.empty() ? DeclaredSessions() : ParseSessions(text, path);
-  if (!change(sessions)) return;
-  json all = json::array();
-  for (const auto& s : sessions) all.push_back(SessionToJson(s));
-  if (!host::WriteFileAtomically(path, json{{"sessions", all}}.dump(2) + "\n")) {
-    throw std::system_error(errno, std::generic_category(), "cannot write " + path.string());
-  }
+  host::UpdateFile(path, CurrentMachine().Root() / "sessions.lock",
+                   [&](const std::optional<std::string>& text) -> std::optional<std::string> {
+                     auto sessions = text && !text->empty() ? ParseSessions(*text, path) : DeclaredSessions();
+                     if (!change(sessions)) return std::nullopt;
+                     json all = json::array();
+                     for (const auto& s : sessions) all.push_back(SessionToJson(s));
+                     return json{{"sessions", all}}.dump(2) + "\n";
+                   });
 }
 
 }  // namespace sessions::detail

@@ -34,6 +34,7 @@ struct Account {
   bool builtin = false;
   std::wstring profileFolder;  // machine path
 };
+std::optional<Account> FindBuiltinAccount(const std::wstring& name);  // SYSTEM, LOCAL SERVICE, NETWORK SERVICE
 std::optional<Account> FindAccount(const std::wstring& name);
 
 struct Privilege {

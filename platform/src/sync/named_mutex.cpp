@@ -38,6 +38,7 @@
 
 #include "platform/clock.h"
 #include "platform/machine.h"
+#include "platform/src/host/fd.h"
 #include "platform/src/sync/sync_internal.h"
 #include "platform/text.h"
 
@@ -87,10 +88,7 @@ int LockByte(int fd, short type, off_t byte, bool wait) {
   fl.l_whence = SEEK_SET;
   fl.l_start = byte;
   fl.l_len = 1;
-  for (;;) {
-    if (::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == 0) return 0;
-    if (errno != EINTR) return errno;
-  }
+  return host::RetryOnEintr([&] { return ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl); }) == 0 ? 0 : errno;
 }
 
 class Guard {

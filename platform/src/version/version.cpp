@@ -19,6 +19,7 @@
 
 #include "platform/fs.h"
 #include "platform/machine.h"
+#include "platform/src/host/fd.h"
 #include "platform/text.h"
 
 namespace platform {
@@ -37,30 +38,8 @@ constexpr DWORD VS_FFI_FILEFLAGSMASK = 0x0000003F;
 
 // --- Reading the resource text ---------------------------------------------------------
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 bool ReadAt(int fd, std::uint64_t offset, void* buffer, std::size_t size) {
-  auto* out = static_cast<char*>(buffer);
-  std::size_t done = 0;
-  while (done < size) {
-    ssize_t n = ::pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+  return host::ReadAllAt(fd, buffer, size, offset);
 }
 
 bool StartsWithMarker(std::string_view text) {
@@ -121,7 +100,7 @@ DWORD ReadResourceText(LPCWSTR fileName, std::string& text) {
   if (fileName == nullptr) return ERROR_INVALID_PARAMETER;
   auto host = MapToHost(fileName);
   if (!host) return ERROR_PATH_NOT_FOUND;
-  Fd fd(::open(host->c_str(), O_RDONLY | O_CLOEXEC));
+  host::UniqueFd fd(::open(host->c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return Win32ErrorFromErrno(errno);
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return Win32ErrorFromErrno(errno);
