@@ -10,6 +10,8 @@
 #include "platform/src/com/wmi_internal.h"
 #include "platform/text.h"
 
+#include "platform/src/base/trace.h"
+
 namespace platform {
 namespace wmi::detail {
 namespace {
@@ -390,17 +392,21 @@ HRESULT CreateWbemLocator(REFIID riid, void** object) {
 namespace wmi {
 
 std::uint64_t PropertyReadCount(std::wstring_view nameSpace, std::wstring_view className, std::wstring_view property) {
-  auto& state = CurrentMachine().State<wmi::detail::WmiState>();
-  std::lock_guard guard(state.lock);
-  auto it = state.propertyReads.find(wmi::detail::CounterKey(nameSpace, className, property));
-  return it == state.propertyReads.end() ? 0 : it->second;
+  return base::detail::Traced<std::uint64_t>(base::detail::kTraceCom, "PropertyReadCount", [&]() -> std::uint64_t {
+    auto& state = CurrentMachine().State<wmi::detail::WmiState>();
+    std::lock_guard guard(state.lock);
+    auto it = state.propertyReads.find(wmi::detail::CounterKey(nameSpace, className, property));
+    return it == state.propertyReads.end() ? 0 : it->second;
+  });
 }
 
 std::uint64_t QueryCount(std::wstring_view nameSpace, std::wstring_view className) {
-  auto& state = CurrentMachine().State<wmi::detail::WmiState>();
-  std::lock_guard guard(state.lock);
-  auto it = state.queries.find(wmi::detail::CounterKey(nameSpace, className));
-  return it == state.queries.end() ? 0 : it->second;
+  return base::detail::Traced<std::uint64_t>(base::detail::kTraceCom, "QueryCount", [&]() -> std::uint64_t {
+    auto& state = CurrentMachine().State<wmi::detail::WmiState>();
+    std::lock_guard guard(state.lock);
+    auto it = state.queries.find(wmi::detail::CounterKey(nameSpace, className));
+    return it == state.queries.end() ? 0 : it->second;
+  });
 }
 
 }  // namespace wmi

@@ -11,6 +11,7 @@
 
 #include "platform/machine.h"
 #include "platform/src/base/handles.h"
+#include "platform/src/base/trace.h"
 #include "platform/src/devices/devices_profile.h"
 #include "platform/text.h"
 
@@ -121,281 +122,299 @@ void CopyText(WCHAR (&to)[LINE_LEN], const std::wstring& from) {
 }  // namespace
 
 HDEVINFO SetupDiGetClassDevs(const GUID* classGuid, LPCWSTR enumerator, HWND /*hwndParent*/, DWORD flags) {
-  constexpr DWORD kKnownFlags =
-      DIGCF_DEFAULT | DIGCF_PRESENT | DIGCF_ALLCLASSES | DIGCF_PROFILE | DIGCF_DEVICEINTERFACE;
-  if ((flags & ~kKnownFlags) != 0) {
-    SetLastError(ERROR_INVALID_FLAGS);
-    return INVALID_HANDLE_VALUE;
-  }
-  const bool allClasses = (flags & DIGCF_ALLCLASSES) != 0;
-  const bool interfaces = (flags & DIGCF_DEVICEINTERFACE) != 0;
-  if (classGuid == nullptr && !allClasses) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
-  }
-  std::shared_ptr<const NodeList> tree;
-  try {
-    tree = devices::detail::MachineDeviceNodes();
-  } catch (const MachineError&) {
-    SetLastError(ERROR_INVALID_DATA);
-    return INVALID_HANDLE_VALUE;
-  }
-  if (!tree) return INVALID_HANDLE_VALUE;
-
-  const std::wstring filter = enumerator == nullptr ? std::wstring() : std::wstring(enumerator);
-  if (!filter.empty()) {
-    bool known = false;
-    for (const auto& node : *tree) known = known || EnumeratorMatches(filter, node.instanceId);
-    if (!known) {
+  return base::detail::Traced<HDEVINFO>(base::detail::kTraceDevices, "SetupDiGetClassDevs", [&]() -> HDEVINFO {
+    constexpr DWORD kKnownFlags =
+        DIGCF_DEFAULT | DIGCF_PRESENT | DIGCF_ALLCLASSES | DIGCF_PROFILE | DIGCF_DEVICEINTERFACE;
+    if ((flags & ~kKnownFlags) != 0) {
+      SetLastError(ERROR_INVALID_FLAGS);
+      return INVALID_HANDLE_VALUE;
+    }
+    const bool allClasses = (flags & DIGCF_ALLCLASSES) != 0;
+    const bool interfaces = (flags & DIGCF_DEVICEINTERFACE) != 0;
+    if (classGuid == nullptr && !allClasses) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return INVALID_HANDLE_VALUE;
+    }
+    std::shared_ptr<const NodeList> tree;
+    try {
+      tree = devices::detail::MachineDeviceNodes();
+    } catch (const MachineError&) {
       SetLastError(ERROR_INVALID_DATA);
       return INVALID_HANDLE_VALUE;
     }
-  }
+    if (!tree) return INVALID_HANDLE_VALUE;
 
-  auto set = std::make_shared<DeviceInfoSet>();
-  set->tree = tree;
-  for (const auto& node : *tree) {
-    if (!filter.empty() && !EnumeratorMatches(filter, node.instanceId)) continue;
-    if ((flags & DIGCF_PRESENT) && !node.present) continue;
-    if (interfaces) {
-      bool exposes = false;
-      for (const auto& iface : node.interfaces) exposes = exposes || allClasses || iface.classGuid == *classGuid;
-      if (!exposes) continue;
-    } else if (!allClasses && !(node.classGuid == *classGuid)) {
-      continue;
+    const std::wstring filter = enumerator == nullptr ? std::wstring() : std::wstring(enumerator);
+    if (!filter.empty()) {
+      bool known = false;
+      for (const auto& node : *tree) known = known || EnumeratorMatches(filter, node.instanceId);
+      if (!known) {
+        SetLastError(ERROR_INVALID_DATA);
+        return INVALID_HANDLE_VALUE;
+      }
     }
-    set->devices.push_back(&node);
-  }
-  set->compatDrivers.resize(set->devices.size());
-  return base::detail::InsertHandle(std::move(set));
+
+    auto set = std::make_shared<DeviceInfoSet>();
+    set->tree = tree;
+    for (const auto& node : *tree) {
+      if (!filter.empty() && !EnumeratorMatches(filter, node.instanceId)) continue;
+      if ((flags & DIGCF_PRESENT) && !node.present) continue;
+      if (interfaces) {
+        bool exposes = false;
+        for (const auto& iface : node.interfaces) exposes = exposes || allClasses || iface.classGuid == *classGuid;
+        if (!exposes) continue;
+      } else if (!allClasses && !(node.classGuid == *classGuid)) {
+        continue;
+      }
+      set->devices.push_back(&node);
+    }
+    set->compatDrivers.resize(set->devices.size());
+    return base::detail::InsertHandle(std::move(set));
+  });
 }
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO deviceInfoSet) {
-  if (!SetFromHandle(deviceInfoSet)) return FALSE;
-  base::detail::RemoveHandle(deviceInfoSet);
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceDevices, "SetupDiDestroyDeviceInfoList", [&]() -> BOOL {
+    if (!SetFromHandle(deviceInfoSet)) return FALSE;
+    base::detail::RemoveHandle(deviceInfoSet);
+    return TRUE;
+  });
 }
 
 BOOL SetupDiEnumDeviceInfo(HDEVINFO deviceInfoSet, DWORD memberIndex, SP_DEVINFO_DATA* deviceInfoData) {
-  auto set = SetFromHandle(deviceInfoSet);
-  if (!set) return FALSE;
-  if (deviceInfoData == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (deviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
-    SetLastError(ERROR_INVALID_USER_BUFFER);
-    return FALSE;
-  }
-  std::lock_guard guard(set->lock);
-  if (memberIndex >= set->devices.size()) {
-    SetLastError(ERROR_NO_MORE_ITEMS);
-    return FALSE;
-  }
-  FillDeviceData(*set, memberIndex, deviceInfoData);
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceDevices, "SetupDiEnumDeviceInfo", [&]() -> BOOL {
+    auto set = SetFromHandle(deviceInfoSet);
+    if (!set) return FALSE;
+    if (deviceInfoData == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    if (deviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
+      SetLastError(ERROR_INVALID_USER_BUFFER);
+      return FALSE;
+    }
+    std::lock_guard guard(set->lock);
+    if (memberIndex >= set->devices.size()) {
+      SetLastError(ERROR_NO_MORE_ITEMS);
+      return FALSE;
+    }
+    FillDeviceData(*set, memberIndex, deviceInfoData);
+    return TRUE;
+  });
 }
 
 BOOL SetupDiGetDeviceInstanceId(HDEVINFO deviceInfoSet, const SP_DEVINFO_DATA* deviceInfoData, LPWSTR deviceInstanceId,
                                 DWORD deviceInstanceIdSize, DWORD* requiredSize) {
-  auto set = SetFromHandle(deviceInfoSet);
-  if (!set) return FALSE;
-  std::lock_guard guard(set->lock);
-  const long index = DeviceIndex(*set, deviceInfoData);
-  if (index < 0) return FALSE;
-  if (deviceInstanceId == nullptr && deviceInstanceIdSize != 0) {
-    SetLastError(ERROR_INVALID_USER_BUFFER);
-    return FALSE;
-  }
-  const std::wstring& id = set->devices[static_cast<std::size_t>(index)]->instanceId;
-  const DWORD needed = static_cast<DWORD>(id.size() + 1);
-  if (requiredSize != nullptr) *requiredSize = needed;
-  if (deviceInstanceIdSize < needed) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
-  std::wmemcpy(deviceInstanceId, id.c_str(), needed);
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceDevices, "SetupDiGetDeviceInstanceId", [&]() -> BOOL {
+    auto set = SetFromHandle(deviceInfoSet);
+    if (!set) return FALSE;
+    std::lock_guard guard(set->lock);
+    const long index = DeviceIndex(*set, deviceInfoData);
+    if (index < 0) return FALSE;
+    if (deviceInstanceId == nullptr && deviceInstanceIdSize != 0) {
+      SetLastError(ERROR_INVALID_USER_BUFFER);
+      return FALSE;
+    }
+    const std::wstring& id = set->devices[static_cast<std::size_t>(index)]->instanceId;
+    const DWORD needed = static_cast<DWORD>(id.size() + 1);
+    if (requiredSize != nullptr) *requiredSize = needed;
+    if (deviceInstanceIdSize < needed) {
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return FALSE;
+    }
+    std::wmemcpy(deviceInstanceId, id.c_str(), needed);
+    return TRUE;
+  });
 }
 
 BOOL SetupDiBuildDriverInfoList(HDEVINFO deviceInfoSet, SP_DEVINFO_DATA* deviceInfoData, DWORD driverType) {
-  auto set = SetFromHandle(deviceInfoSet);
-  if (!set) return FALSE;
-  if (driverType == SPDIT_CLASSDRIVER) {
-    SetLastError(ERROR_NOT_SUPPORTED);
-    return FALSE;
-  }
-  if (driverType != SPDIT_COMPATDRIVER) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  std::lock_guard guard(set->lock);
-  const long index = DeviceIndex(*set, deviceInfoData);
-  if (index < 0) return FALSE;
-  const DeviceNode& node = *set->devices[static_cast<std::size_t>(index)];
-  if (DWORD fault = node.Fault("SetupDiBuildDriverInfoList"); fault != NO_ERROR) {
-    SetLastError(fault);
-    return FALSE;
-  }
-  // A second build keeps the list that is there, as the original does.
-  DriverList& list = set->compatDrivers[static_cast<std::size_t>(index)];
-  if (!list.built) {
-    list.built = true;
-    list.drivers = node.drivers;
-  }
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceDevices, "SetupDiBuildDriverInfoList", [&]() -> BOOL {
+    auto set = SetFromHandle(deviceInfoSet);
+    if (!set) return FALSE;
+    if (driverType == SPDIT_CLASSDRIVER) {
+      SetLastError(ERROR_NOT_SUPPORTED);
+      return FALSE;
+    }
+    if (driverType != SPDIT_COMPATDRIVER) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    std::lock_guard guard(set->lock);
+    const long index = DeviceIndex(*set, deviceInfoData);
+    if (index < 0) return FALSE;
+    const DeviceNode& node = *set->devices[static_cast<std::size_t>(index)];
+    if (DWORD fault = node.Fault("SetupDiBuildDriverInfoList"); fault != NO_ERROR) {
+      SetLastError(fault);
+      return FALSE;
+    }
+    // A second build keeps the list that is there, as the original does.
+    DriverList& list = set->compatDrivers[static_cast<std::size_t>(index)];
+    if (!list.built) {
+      list.built = true;
+      list.drivers = node.drivers;
+    }
+    return TRUE;
+  });
 }
 
 BOOL SetupDiEnumDriverInfo(HDEVINFO deviceInfoSet, SP_DEVINFO_DATA* deviceInfoData, DWORD driverType, DWORD memberIndex,
                            SP_DRVINFO_DATA* driverInfoData) {
-  auto set = SetFromHandle(deviceInfoSet);
-  if (!set) return FALSE;
-  if (driverType != SPDIT_COMPATDRIVER && driverType != SPDIT_CLASSDRIVER) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (driverInfoData == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (driverInfoData->cbSize != sizeof(SP_DRVINFO_DATA)) {
-    SetLastError(ERROR_INVALID_USER_BUFFER);
-    return FALSE;
-  }
-  std::lock_guard guard(set->lock);
-  if (driverType == SPDIT_CLASSDRIVER) {
-    // No class list is ever built on this machine.
-    SetLastError(ERROR_NO_MORE_ITEMS);
-    return FALSE;
-  }
-  const long index = DeviceIndex(*set, deviceInfoData);
-  if (index < 0) return FALSE;
-  const DeviceNode& node = *set->devices[static_cast<std::size_t>(index)];
-  const DriverList& list = set->compatDrivers[static_cast<std::size_t>(index)];
-  if (list.built) {
-    if (DWORD fault = node.Fault("SetupDiEnumDriverInfo"); fault != NO_ERROR) {
-      SetLastError(fault);
+  return base::detail::Traced<BOOL>(base::detail::kTraceDevices, "SetupDiEnumDriverInfo", [&]() -> BOOL {
+    auto set = SetFromHandle(deviceInfoSet);
+    if (!set) return FALSE;
+    if (driverType != SPDIT_COMPATDRIVER && driverType != SPDIT_CLASSDRIVER) {
+      SetLastError(ERROR_INVALID_PARAMETER);
       return FALSE;
     }
-  }
-  if (!list.built || memberIndex >= list.drivers.size()) {
-    SetLastError(ERROR_NO_MORE_ITEMS);
-    return FALSE;
-  }
-  const DriverRecord& driver = list.drivers[memberIndex];
-  driverInfoData->DriverType = driver.type;
-  driverInfoData->Reserved = set->DeviceToken(static_cast<std::size_t>(index));
-  CopyText(driverInfoData->Description, driver.description);
-  CopyText(driverInfoData->MfgName, driver.manufacturer);
-  CopyText(driverInfoData->ProviderName, driver.provider);
-  driverInfoData->DriverDate = driver.date;
-  driverInfoData->DriverVersion = driver.version;
-  return TRUE;
+    if (driverInfoData == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    if (driverInfoData->cbSize != sizeof(SP_DRVINFO_DATA)) {
+      SetLastError(ERROR_INVALID_USER_BUFFER);
+      return FALSE;
+    }
+    std::lock_guard guard(set->lock);
+    if (driverType == SPDIT_CLASSDRIVER) {
+      // No class list is ever built on this machine.
+      SetLastError(ERROR_NO_MORE_ITEMS);
+      return FALSE;
+    }
+    const long index = DeviceIndex(*set, deviceInfoData);
+    if (index < 0) return FALSE;
+    const DeviceNode& node = *set->devices[static_cast<std::size_t>(index)];
+    const DriverList& list = set->compatDrivers[static_cast<std::size_t>(index)];
+    if (list.built) {
+      if (DWORD fault = node.Fault("SetupDiEnumDriverInfo"); fault != NO_ERROR) {
+        SetLastError(fault);
+        return FALSE;
+      }
+    }
+    if (!list.built || memberIndex >= list.drivers.size()) {
+      SetLastError(ERROR_NO_MORE_ITEMS);
+      return FALSE;
+    }
+    const DriverRecord& driver = list.drivers[memberIndex];
+    driverInfoData->DriverType = driver.type;
+    driverInfoData->Reserved = set->DeviceToken(static_cast<std::size_t>(index));
+    CopyText(driverInfoData->Description, driver.description);
+    CopyText(driverInfoData->MfgName, driver.manufacturer);
+    CopyText(driverInfoData->ProviderName, driver.provider);
+    driverInfoData->DriverDate = driver.date;
+    driverInfoData->DriverVersion = driver.version;
+    return TRUE;
+  });
 }
 
 BOOL SetupDiDestroyDriverInfoList(HDEVINFO deviceInfoSet, SP_DEVINFO_DATA* deviceInfoData, DWORD driverType) {
-  auto set = SetFromHandle(deviceInfoSet);
-  if (!set) return FALSE;
-  if (driverType != SPDIT_COMPATDRIVER && driverType != SPDIT_CLASSDRIVER) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  std::lock_guard guard(set->lock);
-  if (driverType == SPDIT_CLASSDRIVER) return TRUE;  // nothing was built
-  const long index = DeviceIndex(*set, deviceInfoData);
-  if (index < 0) return FALSE;
-  set->compatDrivers[static_cast<std::size_t>(index)] = DriverList{};
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceDevices, "SetupDiDestroyDriverInfoList", [&]() -> BOOL {
+    auto set = SetFromHandle(deviceInfoSet);
+    if (!set) return FALSE;
+    if (driverType != SPDIT_COMPATDRIVER && driverType != SPDIT_CLASSDRIVER) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    std::lock_guard guard(set->lock);
+    if (driverType == SPDIT_CLASSDRIVER) return TRUE;  // nothing was built
+    const long index = DeviceIndex(*set, deviceInfoData);
+    if (index < 0) return FALSE;
+    set->compatDrivers[static_cast<std::size_t>(index)] = DriverList{};
+    return TRUE;
+  });
 }
 
 BOOL SetupDiEnumDeviceInterfaces(HDEVINFO deviceInfoSet, SP_DEVINFO_DATA* deviceInfoData,
                                  const GUID* interfaceClassGuid, DWORD memberIndex,
                                  SP_DEVICE_INTERFACE_DATA* deviceInterfaceData) {
-  auto set = SetFromHandle(deviceInfoSet);
-  if (!set) return FALSE;
-  if (interfaceClassGuid == nullptr || deviceInterfaceData == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (deviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-    SetLastError(ERROR_INVALID_USER_BUFFER);
-    return FALSE;
-  }
-  std::lock_guard guard(set->lock);
-  std::size_t first = 0, last = set->devices.size();
-  if (deviceInfoData != nullptr) {
-    const long index = DeviceIndex(*set, deviceInfoData);
-    if (index < 0) return FALSE;
-    first = static_cast<std::size_t>(index);
-    last = first + 1;
-  }
-  DWORD seen = 0;
-  for (std::size_t d = first; d < last; ++d) {
-    const DeviceNode& node = *set->devices[d];
-    for (std::size_t i = 0; i < node.interfaces.size(); ++i) {
-      if (!(node.interfaces[i].classGuid == *interfaceClassGuid)) continue;
-      if (seen++ != memberIndex) continue;
-      deviceInterfaceData->InterfaceClassGuid = node.interfaces[i].classGuid;
-      deviceInterfaceData->Flags = node.present ? SPINT_ACTIVE : 0;
-      deviceInterfaceData->Reserved = set->InterfaceToken(d, i);
-      return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceDevices, "SetupDiEnumDeviceInterfaces", [&]() -> BOOL {
+    auto set = SetFromHandle(deviceInfoSet);
+    if (!set) return FALSE;
+    if (interfaceClassGuid == nullptr || deviceInterfaceData == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
     }
-  }
-  SetLastError(ERROR_NO_MORE_ITEMS);
-  return FALSE;
+    if (deviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
+      SetLastError(ERROR_INVALID_USER_BUFFER);
+      return FALSE;
+    }
+    std::lock_guard guard(set->lock);
+    std::size_t first = 0, last = set->devices.size();
+    if (deviceInfoData != nullptr) {
+      const long index = DeviceIndex(*set, deviceInfoData);
+      if (index < 0) return FALSE;
+      first = static_cast<std::size_t>(index);
+      last = first + 1;
+    }
+    DWORD seen = 0;
+    for (std::size_t d = first; d < last; ++d) {
+      const DeviceNode& node = *set->devices[d];
+      for (std::size_t i = 0; i < node.interfaces.size(); ++i) {
+        if (!(node.interfaces[i].classGuid == *interfaceClassGuid)) continue;
+        if (seen++ != memberIndex) continue;
+        deviceInterfaceData->InterfaceClassGuid = node.interfaces[i].classGuid;
+        deviceInterfaceData->Flags = node.present ? SPINT_ACTIVE : 0;
+        deviceInterfaceData->Reserved = set->InterfaceToken(d, i);
+        return TRUE;
+      }
+    }
+    SetLastError(ERROR_NO_MORE_ITEMS);
+    return FALSE;
+  });
 }
 
 BOOL SetupDiGetDeviceInterfaceDetail(HDEVINFO deviceInfoSet, SP_DEVICE_INTERFACE_DATA* deviceInterfaceData,
                                      SP_DEVICE_INTERFACE_DETAIL_DATA* deviceInterfaceDetailData,
                                      DWORD deviceInterfaceDetailDataSize, DWORD* requiredSize,
                                      SP_DEVINFO_DATA* deviceInfoData) {
-  auto set = SetFromHandle(deviceInfoSet);
-  if (!set) return FALSE;
-  if (deviceInterfaceData == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (deviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-    SetLastError(ERROR_INVALID_USER_BUFFER);
-    return FALSE;
-  }
-  std::lock_guard guard(set->lock);
-  const ULONG_PTR token = deviceInterfaceData->Reserved;
-  const std::size_t device = static_cast<std::size_t>((token >> 16) & 0xFFFF);
-  const std::size_t iface = static_cast<std::size_t>(token & 0xFFFF);
-  if ((token >> 32) != set->serial || device >= set->devices.size() || iface == 0 ||
-      iface > set->devices[device]->interfaces.size()) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  const auto& record = set->devices[device]->interfaces[iface - 1];
-  if (const auto fault = record.faults.find("SetupDiGetDeviceInterfaceDetail"); fault != record.faults.end()) {
-    SetLastError(fault->second);
-    return FALSE;
-  }
-  if (deviceInterfaceDetailData == nullptr
-          ? deviceInterfaceDetailDataSize != 0
-          : deviceInterfaceDetailData->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA)) {
-    SetLastError(ERROR_INVALID_USER_BUFFER);
-    return FALSE;
-  }
-  if (deviceInfoData != nullptr && deviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
-    SetLastError(ERROR_INVALID_USER_BUFFER);
-    return FALSE;
-  }
-  const DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA, DevicePath) +
-                                          (record.path.size() + 1) * sizeof(WCHAR));
-  if (requiredSize != nullptr) *requiredSize = needed;
-  if (deviceInterfaceDetailData == nullptr || deviceInterfaceDetailDataSize < needed) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
-  // DevicePath runs on past the declared array, so copy through the buffer's bytes.
-  std::memcpy(
-      reinterpret_cast<char*>(deviceInterfaceDetailData) + offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA, DevicePath),
-      record.path.c_str(), (record.path.size() + 1) * sizeof(WCHAR));
-  if (deviceInfoData != nullptr) FillDeviceData(*set, device, deviceInfoData);
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceDevices, "SetupDiGetDeviceInterfaceDetail", [&]() -> BOOL {
+    auto set = SetFromHandle(deviceInfoSet);
+    if (!set) return FALSE;
+    if (deviceInterfaceData == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    if (deviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
+      SetLastError(ERROR_INVALID_USER_BUFFER);
+      return FALSE;
+    }
+    std::lock_guard guard(set->lock);
+    const ULONG_PTR token = deviceInterfaceData->Reserved;
+    const std::size_t device = static_cast<std::size_t>((token >> 16) & 0xFFFF);
+    const std::size_t iface = static_cast<std::size_t>(token & 0xFFFF);
+    if ((token >> 32) != set->serial || device >= set->devices.size() || iface == 0 ||
+        iface > set->devices[device]->interfaces.size()) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    const auto& record = set->devices[device]->interfaces[iface - 1];
+    if (const auto fault = record.faults.find("SetupDiGetDeviceInterfaceDetail"); fault != record.faults.end()) {
+      SetLastError(fault->second);
+      return FALSE;
+    }
+    if (deviceInterfaceDetailData == nullptr
+            ? deviceInterfaceDetailDataSize != 0
+            : deviceInterfaceDetailData->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA)) {
+      SetLastError(ERROR_INVALID_USER_BUFFER);
+      return FALSE;
+    }
+    if (deviceInfoData != nullptr && deviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
+      SetLastError(ERROR_INVALID_USER_BUFFER);
+      return FALSE;
+    }
+    const DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA, DevicePath) +
+                                            (record.path.size() + 1) * sizeof(WCHAR));
+    if (requiredSize != nullptr) *requiredSize = needed;
+    if (deviceInterfaceDetailData == nullptr || deviceInterfaceDetailDataSize < needed) {
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return FALSE;
+    }
+    // DevicePath runs on past the declared array, so copy through the buffer's bytes.
+    std::memcpy(
+        reinterpret_cast<char*>(deviceInterfaceDetailData) + offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA, DevicePath),
+        record.path.c_str(), (record.path.size() + 1) * sizeof(WCHAR));
+    if (deviceInfoData != nullptr) FillDeviceData(*set, device, deviceInfoData);
+    return TRUE;
+  });
 }
 
 }  // namespace platform

@@ -19,6 +19,7 @@
 #include "platform/clock.h"
 #include "platform/machine.h"
 #include "platform/src/base/handles.h"
+#include "platform/src/base/trace.h"
 #include "platform/src/host/fd.h"
 #include "platform/text.h"
 
@@ -419,446 +420,483 @@ class FindObject final : public base::detail::KernelObject {
 // --- Path mapping -------------------------------------------------------------------------
 
 std::optional<std::filesystem::path> MapToHost(std::wstring_view machinePath) {
-  auto parsed = Parse(machinePath);
-  if (!parsed) return std::nullopt;
-  return ToHost(*parsed);
+  return base::detail::Traced<std::optional<std::filesystem::path>>(base::detail::kTraceFs, "MapToHost",
+                                                                    [&]() -> std::optional<std::filesystem::path> {
+                                                                      auto parsed = Parse(machinePath);
+                                                                      if (!parsed) return std::nullopt;
+                                                                      return ToHost(*parsed);
+                                                                    });
 }
 
 std::wstring MapFromHost(const std::filesystem::path& hostPath) {
-  return MapFromHostImpl(hostPath);
+  return base::detail::Traced<std::wstring>(base::detail::kTraceFs, "MapFromHost",
+                                            [&]() -> std::wstring { return MapFromHostImpl(hostPath); });
 }
 
 // --- Known folders and environment --------------------------------------------------------
 
 HRESULT SHGetFolderPath(void* /*hwnd*/, int csidl, HANDLE /*token*/, DWORD /*flags*/, wchar_t* path) {
-  if (path == nullptr) return E_INVALIDARG;
-  path[0] = L'\0';
-  const bool create = (csidl & CSIDL_FLAG_CREATE) != 0;
-  const bool verify = (csidl & CSIDL_FLAG_DONT_VERIFY) == 0;
-  auto folder = KnownFolder(csidl & ~CSIDL_FLAG_MASK);
-  if (!folder) return E_INVALIDARG;
-  auto parsed = Parse(*folder);
-  if (!parsed) return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
-  const auto host = ToHost(*parsed);
+  return base::detail::Traced<HRESULT>(base::detail::kTraceFs, "SHGetFolderPath", [&]() -> HRESULT {
+    if (path == nullptr) return E_INVALIDARG;
+    path[0] = L'\0';
+    const bool create = (csidl & CSIDL_FLAG_CREATE) != 0;
+    const bool verify = (csidl & CSIDL_FLAG_DONT_VERIFY) == 0;
+    auto folder = KnownFolder(csidl & ~CSIDL_FLAG_MASK);
+    if (!folder) return E_INVALIDARG;
+    auto parsed = Parse(*folder);
+    if (!parsed) return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+    const auto host = ToHost(*parsed);
 
-  HRESULT result = S_OK;
-  struct stat st;
-  if ((create || verify) && (::stat(host.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
-    if (create) {
-      std::error_code ec;
-      std::filesystem::create_directories(host, ec);
-      if (ec) result = HRESULT_FROM_WIN32(Win32ErrorFromErrno(ec.value()));
-    } else {
-      result = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    HRESULT result = S_OK;
+    struct stat st;
+    if ((create || verify) && (::stat(host.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+      if (create) {
+        std::error_code ec;
+        std::filesystem::create_directories(host, ec);
+        if (ec) result = HRESULT_FROM_WIN32(Win32ErrorFromErrno(ec.value()));
+      } else {
+        result = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+      }
     }
-  }
-  // The letter case of the folders that are on disk, like the original reports it.
-  const std::wstring machinePath = MapFromHostImpl(host);
-  if (machinePath.size() >= MAX_PATH) return HRESULT_FROM_WIN32(ERROR_BUFFER_OVERFLOW);
-  std::wmemcpy(path, machinePath.c_str(), machinePath.size() + 1);
-  return result;
+    // The letter case of the folders that are on disk, like the original reports it.
+    const std::wstring machinePath = MapFromHostImpl(host);
+    if (machinePath.size() >= MAX_PATH) return HRESULT_FROM_WIN32(ERROR_BUFFER_OVERFLOW);
+    std::wmemcpy(path, machinePath.c_str(), machinePath.size() + 1);
+    return result;
+  });
 }
 
 std::optional<std::wstring> GetMachineEnvironmentVariable(std::wstring_view name) {
-  return LookUp(MachineEnvironment(), name);
+  return base::detail::Traced<std::optional<std::wstring>>(
+      base::detail::kTraceFs, "GetMachineEnvironmentVariable",
+      [&]() -> std::optional<std::wstring> { return LookUp(MachineEnvironment(), name); });
 }
 
 DWORD GetEnvironmentVariable(LPCWSTR name, wchar_t* buffer, DWORD size) {
-  if (name == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  auto value = GetMachineEnvironmentVariable(name);
-  if (!value) {
-    SetLastError(ERROR_ENVVAR_NOT_FOUND);
-    return 0;
-  }
-  const auto length = static_cast<DWORD>(value->size());
-  if (buffer == nullptr || size <= length) return length + 1;
-  std::wmemcpy(buffer, value->c_str(), value->size() + 1);
-  SetLastError(ERROR_SUCCESS);
-  return length;
+  return base::detail::Traced<DWORD>(base::detail::kTraceFs, "GetEnvironmentVariable", [&]() -> DWORD {
+    if (name == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return 0;
+    }
+    auto value = GetMachineEnvironmentVariable(name);
+    if (!value) {
+      SetLastError(ERROR_ENVVAR_NOT_FOUND);
+      return 0;
+    }
+    const auto length = static_cast<DWORD>(value->size());
+    if (buffer == nullptr || size <= length) return length + 1;
+    std::wmemcpy(buffer, value->c_str(), value->size() + 1);
+    SetLastError(ERROR_SUCCESS);
+    return length;
+  });
 }
 
 DWORD ExpandEnvironmentStrings(LPCWSTR src, wchar_t* dst, DWORD size) {
-  if (src == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  const auto env = MachineEnvironment();
-  std::wstring_view in(src);
-  std::wstring out;
-  out.reserve(in.size());
-  std::size_t i = 0;
-  while (i < in.size()) {
-    if (in[i] != L'%') {
-      out.push_back(in[i++]);
-      continue;
+  return base::detail::Traced<DWORD>(base::detail::kTraceFs, "ExpandEnvironmentStrings", [&]() -> DWORD {
+    if (src == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return 0;
     }
-    const std::size_t close = in.find(L'%', i + 1);
-    if (close == std::wstring_view::npos) {
-      out.append(in.substr(i));
-      break;
+    const auto env = MachineEnvironment();
+    std::wstring_view in(src);
+    std::wstring out;
+    out.reserve(in.size());
+    std::size_t i = 0;
+    while (i < in.size()) {
+      if (in[i] != L'%') {
+        out.push_back(in[i++]);
+        continue;
+      }
+      const std::size_t close = in.find(L'%', i + 1);
+      if (close == std::wstring_view::npos) {
+        out.append(in.substr(i));
+        break;
+      }
+      const std::wstring_view name = in.substr(i + 1, close - i - 1);
+      auto value = name.empty() ? std::nullopt : LookUp(env, name);
+      if (value) {
+        out += *value;
+      } else {
+        out.append(in.substr(i, close - i + 1));  // unknown names stay as written
+      }
+      i = close + 1;
     }
-    const std::wstring_view name = in.substr(i + 1, close - i - 1);
-    auto value = name.empty() ? std::nullopt : LookUp(env, name);
-    if (value) {
-      out += *value;
-    } else {
-      out.append(in.substr(i, close - i + 1));  // unknown names stay as written
-    }
-    i = close + 1;
-  }
-  const auto needed = static_cast<DWORD>(out.size() + 1);
-  if (dst != nullptr && size >= needed) std::wmemcpy(dst, out.c_str(), out.size() + 1);
-  return needed;
+    const auto needed = static_cast<DWORD>(out.size() + 1);
+    if (dst != nullptr && size >= needed) std::wmemcpy(dst, out.c_str(), out.size() + 1);
+    return needed;
+  });
 }
 
 // --- Files and folders ---------------------------------------------------------------------
 
 DWORD GetFileAttributes(LPCWSTR path) {
-  auto host = HostPathOf(path);
-  if (!host) return INVALID_FILE_ATTRIBUTES;
-  struct stat st;
-  if (StatOrLstat(*host, st) != 0) {
-    FailWithErrno(*host, errno);
-    return INVALID_FILE_ATTRIBUTES;
-  }
-  return AttributesOf(*host, st);
+  return base::detail::Traced<DWORD>(base::detail::kTraceFs, "GetFileAttributes", [&]() -> DWORD {
+    auto host = HostPathOf(path);
+    if (!host) return INVALID_FILE_ATTRIBUTES;
+    struct stat st;
+    if (StatOrLstat(*host, st) != 0) {
+      FailWithErrno(*host, errno);
+      return INVALID_FILE_ATTRIBUTES;
+    }
+    return AttributesOf(*host, st);
+  });
 }
 
 BOOL GetFileAttributesEx(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, void* info) {
-  if (level != GetFileExInfoStandard || info == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  auto host = HostPathOf(path);
-  if (!host) return FALSE;
-  struct stat st;
-  if (StatOrLstat(*host, st) != 0) return FailWithErrno(*host, errno);
-  FillFromStat(*static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(info), *host, st);
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceFs, "GetFileAttributesEx", [&]() -> BOOL {
+    if (level != GetFileExInfoStandard || info == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    auto host = HostPathOf(path);
+    if (!host) return FALSE;
+    struct stat st;
+    if (StatOrLstat(*host, st) != 0) return FailWithErrno(*host, errno);
+    FillFromStat(*static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(info), *host, st);
+    return TRUE;
+  });
 }
 
 BOOL CreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES /*attributes*/) {
-  auto host = HostPathOf(path);
-  if (!host) return FALSE;
-  if (::mkdir(host->c_str(), 0777) != 0) {
-    const int err = errno;
-    SetLastError(err == ENOENT ? ERROR_PATH_NOT_FOUND : Win32ErrorFromErrno(err));
-    return FALSE;
-  }
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceFs, "CreateDirectory", [&]() -> BOOL {
+    auto host = HostPathOf(path);
+    if (!host) return FALSE;
+    if (::mkdir(host->c_str(), 0777) != 0) {
+      const int err = errno;
+      SetLastError(err == ENOENT ? ERROR_PATH_NOT_FOUND : Win32ErrorFromErrno(err));
+      return FALSE;
+    }
+    return TRUE;
+  });
 }
 
 BOOL RemoveDirectory(LPCWSTR path) {
-  auto host = HostPathOf(path);
-  if (!host) return FALSE;
-  if (::rmdir(host->c_str()) != 0) {
-    const int err = errno;
-    struct stat st;
-    if (err == ENOTDIR && ::lstat(host->c_str(), &st) == 0) {
-      SetLastError(kErrorDirectory);  // it is a file
-      return FALSE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceFs, "RemoveDirectory", [&]() -> BOOL {
+    auto host = HostPathOf(path);
+    if (!host) return FALSE;
+    if (::rmdir(host->c_str()) != 0) {
+      const int err = errno;
+      struct stat st;
+      if (err == ENOTDIR && ::lstat(host->c_str(), &st) == 0) {
+        SetLastError(kErrorDirectory);  // it is a file
+        return FALSE;
+      }
+      return FailWithErrno(*host, err);
     }
-    return FailWithErrno(*host, err);
-  }
-  return TRUE;
+    return TRUE;
+  });
 }
 
 BOOL DeleteFile(LPCWSTR path) {
-  auto host = HostPathOf(path);
-  if (!host) return FALSE;
-  struct stat st;
-  if (::lstat(host->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (::unlink(host->c_str()) != 0) return FailWithErrno(*host, errno);
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceFs, "DeleteFile", [&]() -> BOOL {
+    auto host = HostPathOf(path);
+    if (!host) return FALSE;
+    struct stat st;
+    if (::lstat(host->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return FALSE;
+    }
+    if (::unlink(host->c_str()) != 0) return FailWithErrno(*host, errno);
+    return TRUE;
+  });
 }
 
 BOOL MoveFileEx(LPCWSTR from, LPCWSTR to, DWORD flags) {
-  auto source = HostPathOf(from);
-  if (!source) return FALSE;
-  auto target = HostPathOf(to);
-  if (!target) return FALSE;
-  struct stat sourceStat;
-  if (::lstat(source->c_str(), &sourceStat) != 0) return FailWithErrno(*source, errno);
+  return base::detail::Traced<BOOL>(base::detail::kTraceFs, "MoveFileEx", [&]() -> BOOL {
+    auto source = HostPathOf(from);
+    if (!source) return FALSE;
+    auto target = HostPathOf(to);
+    if (!target) return FALSE;
+    struct stat sourceStat;
+    if (::lstat(source->c_str(), &sourceStat) != 0) return FailWithErrno(*source, errno);
 
-  if (*target == *source) {
-    // The target names the source itself (perhaps in other letter case): a rename
-    // that only changes the case of the name.
-    const std::wstring_view given = LastComponent(to);
-    if (given.empty() || given == L"." || given == L"..") return TRUE;
-    const std::string renamed = JoinHost(ParentOf(*target), WideToUtf8(given));
-    if (renamed == *source) return TRUE;
-    if (::rename(source->c_str(), renamed.c_str()) != 0) return FailWithErrno(renamed, errno);
-    return TRUE;
-  }
-
-  int result = 0;
-  if ((flags & MOVEFILE_REPLACE_EXISTING) != 0) {
-    struct stat targetStat;
-    if (::stat(target->c_str(), &targetStat) == 0 && S_ISDIR(targetStat.st_mode)) {
-      SetLastError(ERROR_ACCESS_DENIED);  // a folder is never replaced, not even an empty one
-      return FALSE;
+    if (*target == *source) {
+      // The target names the source itself (perhaps in other letter case): a rename
+      // that only changes the case of the name.
+      const std::wstring_view given = LastComponent(to);
+      if (given.empty() || given == L"." || given == L"..") return TRUE;
+      const std::string renamed = JoinHost(ParentOf(*target), WideToUtf8(given));
+      if (renamed == *source) return TRUE;
+      if (::rename(source->c_str(), renamed.c_str()) != 0) return FailWithErrno(renamed, errno);
+      return TRUE;
     }
-    result = ::rename(source->c_str(), target->c_str());
-  } else {
-    result = ::renameat2(AT_FDCWD, source->c_str(), AT_FDCWD, target->c_str(), RENAME_NOREPLACE);
-    if (result != 0 && (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP)) {
-      // File systems without RENAME_NOREPLACE: a hard link cannot replace anything
-      // either; folders (and files where links fail) only get a check first.
-      if (Exists(*target)) {
-        errno = EEXIST;
-        result = -1;
-      } else if (!S_ISDIR(sourceStat.st_mode) && ::link(source->c_str(), target->c_str()) == 0) {
-        ::unlink(source->c_str());
-        result = 0;
-      } else if (!S_ISDIR(sourceStat.st_mode) && errno == EEXIST) {
-        result = -1;
-      } else {
-        result = ::rename(source->c_str(), target->c_str());
+
+    int result = 0;
+    if ((flags & MOVEFILE_REPLACE_EXISTING) != 0) {
+      struct stat targetStat;
+      if (::stat(target->c_str(), &targetStat) == 0 && S_ISDIR(targetStat.st_mode)) {
+        SetLastError(ERROR_ACCESS_DENIED);  // a folder is never replaced, not even an empty one
+        return FALSE;
+      }
+      result = ::rename(source->c_str(), target->c_str());
+    } else {
+      result = ::renameat2(AT_FDCWD, source->c_str(), AT_FDCWD, target->c_str(), RENAME_NOREPLACE);
+      if (result != 0 && (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP)) {
+        // File systems without RENAME_NOREPLACE: a hard link cannot replace anything
+        // either; folders (and files where links fail) only get a check first.
+        if (Exists(*target)) {
+          errno = EEXIST;
+          result = -1;
+        } else if (!S_ISDIR(sourceStat.st_mode) && ::link(source->c_str(), target->c_str()) == 0) {
+          ::unlink(source->c_str());
+          result = 0;
+        } else if (!S_ISDIR(sourceStat.st_mode) && errno == EEXIST) {
+          result = -1;
+        } else {
+          result = ::rename(source->c_str(), target->c_str());
+        }
       }
     }
-  }
-  if (result == 0) return TRUE;
-  const int err = errno;
-  if (err == EXDEV) {
-    if ((flags & MOVEFILE_COPY_ALLOWED) == 0 || S_ISDIR(sourceStat.st_mode)) {
-      SetLastError(kErrorNotSameDevice);
+    if (result == 0) return TRUE;
+    const int err = errno;
+    if (err == EXDEV) {
+      if ((flags & MOVEFILE_COPY_ALLOWED) == 0 || S_ISDIR(sourceStat.st_mode)) {
+        SetLastError(kErrorNotSameDevice);
+        return FALSE;
+      }
+      if (!CopyFile(from, to, (flags & MOVEFILE_REPLACE_EXISTING) == 0 ? TRUE : FALSE)) return FALSE;
+      if (::unlink(source->c_str()) != 0) return FailWithErrno(*source, errno);
+      return TRUE;
+    }
+    if (err == ENOENT) {
+      SetLastError(Exists(*source) ? ERROR_PATH_NOT_FOUND : ErrorForMissing(*source));
       return FALSE;
     }
-    if (!CopyFile(from, to, (flags & MOVEFILE_REPLACE_EXISTING) == 0 ? TRUE : FALSE)) return FALSE;
-    if (::unlink(source->c_str()) != 0) return FailWithErrno(*source, errno);
-    return TRUE;
-  }
-  if (err == ENOENT) {
-    SetLastError(Exists(*source) ? ERROR_PATH_NOT_FOUND : ErrorForMissing(*source));
+    SetLastError(Win32ErrorFromErrno(err));
     return FALSE;
-  }
-  SetLastError(Win32ErrorFromErrno(err));
-  return FALSE;
+  });
 }
 
 // MoveFile moves files to another volume too, by copying them.
 BOOL MoveFile(LPCWSTR from, LPCWSTR to) {
-  return MoveFileEx(from, to, MOVEFILE_COPY_ALLOWED);
+  return base::detail::Traced<BOOL>(base::detail::kTraceFs, "MoveFile",
+                                    [&]() -> BOOL { return MoveFileEx(from, to, MOVEFILE_COPY_ALLOWED); });
 }
 
 BOOL CopyFile(LPCWSTR from, LPCWSTR to, BOOL failIfExists) {
-  auto source = HostPathOf(from);
-  if (!source) return FALSE;
-  auto target = HostPathOf(to);
-  if (!target) return FALSE;
-  const int in = ::open(source->c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return FailWithErrno(*source, errno);
-  struct stat st;
-  if (::fstat(in, &st) != 0 || S_ISDIR(st.st_mode)) {
-    ::close(in);
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  const int out =
-      ::open(target->c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : 0), st.st_mode & 0777);
-  if (out < 0) {
-    const int err = errno;
-    ::close(in);
-    if (err == EEXIST) {
-      SetLastError(ERROR_FILE_EXISTS);
+  return base::detail::Traced<BOOL>(base::detail::kTraceFs, "CopyFile", [&]() -> BOOL {
+    auto source = HostPathOf(from);
+    if (!source) return FALSE;
+    auto target = HostPathOf(to);
+    if (!target) return FALSE;
+    const int in = ::open(source->c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return FailWithErrno(*source, errno);
+    struct stat st;
+    if (::fstat(in, &st) != 0 || S_ISDIR(st.st_mode)) {
+      ::close(in);
+      SetLastError(ERROR_ACCESS_DENIED);
       return FALSE;
     }
-    return FailWithErrno(*target, err);
-  }
-  struct stat targetStat;
-  if (::fstat(out, &targetStat) == 0 && targetStat.st_dev == st.st_dev && targetStat.st_ino == st.st_ino) {
-    // Copying a file onto itself would truncate the only copy; the original refuses
-    // because the source is open.
+    const int out =
+        ::open(target->c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : 0), st.st_mode & 0777);
+    if (out < 0) {
+      const int err = errno;
+      ::close(in);
+      if (err == EEXIST) {
+        SetLastError(ERROR_FILE_EXISTS);
+        return FALSE;
+      }
+      return FailWithErrno(*target, err);
+    }
+    struct stat targetStat;
+    if (::fstat(out, &targetStat) == 0 && targetStat.st_dev == st.st_dev && targetStat.st_ino == st.st_ino) {
+      // Copying a file onto itself would truncate the only copy; the original refuses
+      // because the source is open.
+      ::close(in);
+      ::close(out);
+      SetLastError(ERROR_SHARING_VIOLATION);
+      return FALSE;
+    }
+    bool ok = ::ftruncate(out, 0) == 0 && CopyContents(in, out);
+    int err = errno;
+    if (ok) {
+      // The copy keeps the source's last-write time, as on the original.
+      struct timespec times[2] = {{0, UTIME_NOW}, st.st_mtim};
+      ::futimens(out, times);
+    }
     ::close(in);
-    ::close(out);
-    SetLastError(ERROR_SHARING_VIOLATION);
-    return FALSE;
-  }
-  bool ok = ::ftruncate(out, 0) == 0 && CopyContents(in, out);
-  int err = errno;
-  if (ok) {
-    // The copy keeps the source's last-write time, as on the original.
-    struct timespec times[2] = {{0, UTIME_NOW}, st.st_mtim};
-    ::futimens(out, times);
-  }
-  ::close(in);
-  if (::close(out) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (!ok) {
-    SetLastError(Win32ErrorFromErrno(err));
-    return FALSE;
-  }
-  return TRUE;
+    if (::close(out) != 0 && ok) {
+      ok = false;
+      err = errno;
+    }
+    if (!ok) {
+      SetLastError(Win32ErrorFromErrno(err));
+      return FALSE;
+    }
+    return TRUE;
+  });
 }
 
 BOOL SetFileLastWriteTime(LPCWSTR path, const FILETIME* lastWrite) {
-  if (lastWrite == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  auto host = HostPathOf(path);
-  if (!host) return FALSE;
-  const std::int64_t nanos = FileTimeToUnixNanos(FileTimeToUInt64(*lastWrite));
-  std::int64_t seconds = nanos / 1'000'000'000;
-  std::int64_t rest = nanos % 1'000'000'000;
-  if (rest < 0) {
-    rest += 1'000'000'000;
-    --seconds;
-  }
-  struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), static_cast<long>(rest)}};
-  if (::utimensat(AT_FDCWD, host->c_str(), times, 0) != 0) return FailWithErrno(*host, errno);
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceFs, "SetFileLastWriteTime", [&]() -> BOOL {
+    if (lastWrite == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    auto host = HostPathOf(path);
+    if (!host) return FALSE;
+    const std::int64_t nanos = FileTimeToUnixNanos(FileTimeToUInt64(*lastWrite));
+    std::int64_t seconds = nanos / 1'000'000'000;
+    std::int64_t rest = nanos % 1'000'000'000;
+    if (rest < 0) {
+      rest += 1'000'000'000;
+      --seconds;
+    }
+    struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), static_cast<long>(rest)}};
+    if (::utimensat(AT_FDCWD, host->c_str(), times, 0) != 0) return FailWithErrno(*host, errno);
+    return TRUE;
+  });
 }
 
 // --- Find ----------------------------------------------------------------------------------
 
 HANDLE FindFirstFile(LPCWSTR pattern, WIN32_FIND_DATA* data) {
-  if (pattern == nullptr || data == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
-  }
-  std::wstring_view full(pattern);
-  std::wstring folder;
-  std::wstring_view name;
-  if (auto cut = full.find_last_of(L"\\/"); cut != std::wstring_view::npos) {
-    folder = full.substr(0, cut + 1);
-    name = full.substr(cut + 1);
-  } else if (full.size() >= 2 && full[1] == L':') {
-    folder = full.substr(0, 2);
-    name = full.substr(2);
-  } else {
-    folder = L".";
-    name = full;
-  }
-  auto host = HostPathOf(folder.c_str());
-  if (!host) return INVALID_HANDLE_VALUE;
-  if (name.empty()) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
-  DIR* dir = ::opendir(host->c_str());
-  if (dir == nullptr) {
-    const int err = errno;
-    SetLastError(err == ENOENT || err == ENOTDIR ? ERROR_PATH_NOT_FOUND : Win32ErrorFromErrno(err));
-    return INVALID_HANDLE_VALUE;
-  }
-  auto find = std::make_shared<FindObject>();
-  std::vector<std::pair<std::wstring, std::string>> matches;  // upper-cased name for sorting, on-disk name
-  while (dirent* entry = ::readdir(dir)) {
-    std::string_view onDisk = entry->d_name;
-    if (onDisk == "." || onDisk == "..") continue;
-    std::wstring wide = Utf8ToWide(onDisk);
-    if (wide.size() >= MAX_PATH || !MatchFindPattern(name, wide)) continue;
-    matches.emplace_back(ToUpper(wide), std::string(onDisk));
-  }
-  ::closedir(dir);
-  // Listed in the order the original's file system keeps its folders: by upper-cased name.
-  std::sort(matches.begin(), matches.end());
-  for (const auto& [upper, onDisk] : matches) {
-    const std::string entryPath = JoinHost(*host, onDisk);
-    struct stat st;
-    if (StatOrLstat(entryPath, st) != 0) continue;  // removed meanwhile
-    WIN32_FIND_DATA found{};
-    FillFromStat(found, entryPath, st);
-    const std::wstring wide = Utf8ToWide(onDisk);
-    std::wmemcpy(found.cFileName, wide.c_str(), wide.size() + 1);
-    find->entries.push_back(found);
-  }
-  if (find->entries.empty()) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
-  *data = find->entries[0];
-  find->next = 1;
-  SetLastError(ERROR_SUCCESS);
-  return base::detail::InsertHandle(std::move(find));
+  return base::detail::Traced<HANDLE>(base::detail::kTraceFs, "FindFirstFile", [&]() -> HANDLE {
+    if (pattern == nullptr || data == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return INVALID_HANDLE_VALUE;
+    }
+    std::wstring_view full(pattern);
+    std::wstring folder;
+    std::wstring_view name;
+    if (auto cut = full.find_last_of(L"\\/"); cut != std::wstring_view::npos) {
+      folder = full.substr(0, cut + 1);
+      name = full.substr(cut + 1);
+    } else if (full.size() >= 2 && full[1] == L':') {
+      folder = full.substr(0, 2);
+      name = full.substr(2);
+    } else {
+      folder = L".";
+      name = full;
+    }
+    auto host = HostPathOf(folder.c_str());
+    if (!host) return INVALID_HANDLE_VALUE;
+    if (name.empty()) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return INVALID_HANDLE_VALUE;
+    }
+    DIR* dir = ::opendir(host->c_str());
+    if (dir == nullptr) {
+      const int err = errno;
+      SetLastError(err == ENOENT || err == ENOTDIR ? ERROR_PATH_NOT_FOUND : Win32ErrorFromErrno(err));
+      return INVALID_HANDLE_VALUE;
+    }
+    auto find = std::make_shared<FindObject>();
+    std::vector<std::pair<std::wstring, std::string>> matches;  // upper-cased name for sorting, on-disk name
+    while (dirent* entry = ::readdir(dir)) {
+      std::string_view onDisk = entry->d_name;
+      if (onDisk == "." || onDisk == "..") continue;
+      std::wstring wide = Utf8ToWide(onDisk);
+      if (wide.size() >= MAX_PATH || !MatchFindPattern(name, wide)) continue;
+      matches.emplace_back(ToUpper(wide), std::string(onDisk));
+    }
+    ::closedir(dir);
+    // Listed in the order the original's file system keeps its folders: by upper-cased name.
+    std::sort(matches.begin(), matches.end());
+    for (const auto& [upper, onDisk] : matches) {
+      const std::string entryPath = JoinHost(*host, onDisk);
+      struct stat st;
+      if (StatOrLstat(entryPath, st) != 0) continue;  // removed meanwhile
+      WIN32_FIND_DATA found{};
+      FillFromStat(found, entryPath, st);
+      const std::wstring wide = Utf8ToWide(onDisk);
+      std::wmemcpy(found.cFileName, wide.c_str(), wide.size() + 1);
+      find->entries.push_back(found);
+    }
+    if (find->entries.empty()) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return INVALID_HANDLE_VALUE;
+    }
+    *data = find->entries[0];
+    find->next = 1;
+    SetLastError(ERROR_SUCCESS);
+    return base::detail::InsertHandle(std::move(find));
+  });
 }
 
 BOOL FindNextFile(HANDLE handle, WIN32_FIND_DATA* data) {
-  auto find = base::detail::LookupHandleAs<FindObject>(handle);
-  if (!find) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (data == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  std::lock_guard guard(find->lock);
-  if (find->next >= find->entries.size()) {
-    SetLastError(ERROR_NO_MORE_FILES);
-    return FALSE;
-  }
-  *data = find->entries[find->next++];
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceFs, "FindNextFile", [&]() -> BOOL {
+    auto find = base::detail::LookupHandleAs<FindObject>(handle);
+    if (!find) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    if (data == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    std::lock_guard guard(find->lock);
+    if (find->next >= find->entries.size()) {
+      SetLastError(ERROR_NO_MORE_FILES);
+      return FALSE;
+    }
+    *data = find->entries[find->next++];
+    return TRUE;
+  });
 }
 
 BOOL FindClose(HANDLE handle) {
-  if (!base::detail::LookupHandleAs<FindObject>(handle) || !base::detail::RemoveHandle(handle)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceFs, "FindClose", [&]() -> BOOL {
+    if (!base::detail::LookupHandleAs<FindObject>(handle) || !base::detail::RemoveHandle(handle)) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    return TRUE;
+  });
 }
 
 // --- Temporary names -----------------------------------------------------------------------
 
 UINT GetTempFileName(LPCWSTR path, LPCWSTR prefix, UINT unique, wchar_t* tempFileName) {
-  if (path == nullptr || tempFileName == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  std::wstring base(path);
-  if (!base.empty() && !IsSeparator(base.back())) base.push_back(L'\\');
-  if (prefix != nullptr) base.append(std::wstring_view(prefix).substr(0, 3));
-  auto nameFor = [&](UINT number) {
-    wchar_t digits[8];
-    std::swprintf(digits, 8, L"%04X", number & 0xFFFF);
-    return base + digits + L".TMP";
-  };
-  if (base.size() + 8 >= MAX_PATH) {  // 4 digits, ".TMP" and the terminator must fit
-    SetLastError(ERROR_BUFFER_OVERFLOW);
-    return 0;
-  }
-
-  if (unique != 0) {
-    const std::wstring name = nameFor(unique);
-    std::wmemcpy(tempFileName, name.c_str(), name.size() + 1);
-    return unique;
-  }
-
-  // Numbers from a seed that differs per call, so processes sharing a folder rarely
-  // race for the same one; O_EXCL settles the races that remain.
-  static std::atomic<UINT> counter{0};
-  const UINT seed = static_cast<UINT>(CurrentMachine().GetClock().SystemTime100ns() / 10000) +
-                    static_cast<UINT>(::getpid()) * 31 + counter.fetch_add(1) * 7919;
-  for (UINT attempt = 0; attempt < 0x10000; ++attempt) {
-    const UINT number = (seed + attempt) & 0xFFFF;
-    if (number == 0) continue;  // 0 is the failure return
-    const std::wstring name = nameFor(number);
-    auto host = HostPathOf(name.c_str());
-    if (!host) return 0;
-    const int fd = ::open(host->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      ::close(fd);
-      std::wmemcpy(tempFileName, name.c_str(), name.size() + 1);
-      return number;
+  return base::detail::Traced<UINT>(base::detail::kTraceFs, "GetTempFileName", [&]() -> UINT {
+    if (path == nullptr || tempFileName == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return 0;
     }
-    if (errno == EEXIST) continue;
-    const int err = errno;
-    SetLastError(err == ENOENT || err == ENOTDIR ? kErrorDirectory : Win32ErrorFromErrno(err));
+    std::wstring base(path);
+    if (!base.empty() && !IsSeparator(base.back())) base.push_back(L'\\');
+    if (prefix != nullptr) base.append(std::wstring_view(prefix).substr(0, 3));
+    auto nameFor = [&](UINT number) {
+      wchar_t digits[8];
+      std::swprintf(digits, 8, L"%04X", number & 0xFFFF);
+      return base + digits + L".TMP";
+    };
+    if (base.size() + 8 >= MAX_PATH) {  // 4 digits, ".TMP" and the terminator must fit
+      SetLastError(ERROR_BUFFER_OVERFLOW);
+      return 0;
+    }
+
+    if (unique != 0) {
+      const std::wstring name = nameFor(unique);
+      std::wmemcpy(tempFileName, name.c_str(), name.size() + 1);
+      return unique;
+    }
+
+    // Numbers from a seed that differs per call, so processes sharing a folder rarely
+    // race for the same one; O_EXCL settles the races that remain.
+    static std::atomic<UINT> counter{0};
+    const UINT seed = static_cast<UINT>(CurrentMachine().GetClock().SystemTime100ns() / 10000) +
+                      static_cast<UINT>(::getpid()) * 31 + counter.fetch_add(1) * 7919;
+    for (UINT attempt = 0; attempt < 0x10000; ++attempt) {
+      const UINT number = (seed + attempt) & 0xFFFF;
+      if (number == 0) continue;  // 0 is the failure return
+      const std::wstring name = nameFor(number);
+      auto host = HostPathOf(name.c_str());
+      if (!host) return 0;
+      const int fd = ::open(host->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd >= 0) {
+        ::close(fd);
+        std::wmemcpy(tempFileName, name.c_str(), name.size() + 1);
+        return number;
+      }
+      if (errno == EEXIST) continue;
+      const int err = errno;
+      SetLastError(err == ENOENT || err == ENOTDIR ? kErrorDirectory : Win32ErrorFromErrno(err));
+      return 0;
+    }
+    SetLastError(ERROR_FILE_EXISTS);
     return 0;
-  }
-  SetLastError(ERROR_FILE_EXISTS);
-  return 0;
+  });
 }
 
 // --- CRT path splitting ---------------------------------------------------------------------
@@ -952,29 +990,32 @@ int _wmakepath_s(wchar_t* path, std::size_t count, LPCWSTR drive, LPCWSTR dir, L
 // --- Whole files ---------------------------------------------------------------------------
 
 std::optional<std::string> ReadFileBytes(LPCWSTR path) {
-  auto host = HostPathOf(path);
-  if (!host) return std::nullopt;
-  const int fd = ::open(host->c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    FailWithErrno(*host, errno);
-    return std::nullopt;
-  }
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    ::close(fd);
-    SetLastError(ERROR_ACCESS_DENIED);
-    return std::nullopt;
-  }
-  std::string bytes;
-  bytes.reserve(static_cast<std::size_t>(st.st_size));
-  const bool read = host::ReadToEnd(fd, &bytes);
-  const int err = errno;
-  ::close(fd);
-  if (!read) {
-    SetLastError(Win32ErrorFromErrno(err));
-    return std::nullopt;
-  }
-  return bytes;
+  return base::detail::Traced<std::optional<std::string>>(base::detail::kTraceFs, "ReadFileBytes",
+                                                          [&]() -> std::optional<std::string> {
+                                                            auto host = HostPathOf(path);
+                                                            if (!host) return std::nullopt;
+                                                            const int fd = ::open(host->c_str(), O_RDONLY | O_CLOEXEC);
+                                                            if (fd < 0) {
+                                                              FailWithErrno(*host, errno);
+                                                              return std::nullopt;
+                                                            }
+                                                            struct stat st;
+                                                            if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+                                                              ::close(fd);
+                                                              SetLastError(ERROR_ACCESS_DENIED);
+                                                              return std::nullopt;
+                                                            }
+                                                            std::string bytes;
+                                                            bytes.reserve(static_cast<std::size_t>(st.st_size));
+                                                            const bool read = host::ReadToEnd(fd, &bytes);
+                                                            const int err = errno;
+                                                            ::close(fd);
+                                                            if (!read) {
+                                                              SetLastError(Win32ErrorFromErrno(err));
+                                                              return std::nullopt;
+                                                            }
+                                                            return bytes;
+                                                          });
 }
 
 }  // namespace platform

@@ -16,6 +16,7 @@
 #include "platform/debug.h"
 #include "platform/machine.h"
 #include "platform/src/base/handles.h"
+#include "platform/src/base/trace.h"
 #include "platform/src/host/files.h"
 #include "platform/src/registry/registry_profile.h"
 #include "platform/text.h"
@@ -510,139 +511,155 @@ std::wstring ValueName(LPCWSTR name) {
 }  // namespace
 
 LSTATUS RegOpenKeyEx(HKEY root, LPCWSTR subKey, DWORD /*options*/, REGSAM desired, HKEY* result) {
-  if (result == nullptr) return ERROR_INVALID_PARAMETER;
-  *result = nullptr;
-  Target t;
-  if (LSTATUS s = Resolve(root, t); s != ERROR_SUCCESS) return s;
-  const KeyPath path = Append(t.path, subKey);
-  LSTATUS status = ERROR_SUCCESS;
-  const Json keys = ReadKeys(t.root, &status);
-  if (status != ERROR_SUCCESS) return status;
-  if (!KeyExists(keys, path)) return ERROR_FILE_NOT_FOUND;
-  *result = NewKeyHandle(t.root, CanonicalPath(keys, path), desired, ValuesOf(keys, path));
-  return ERROR_SUCCESS;
+  return base::detail::Traced<LSTATUS>(base::detail::kTraceReg, "RegOpenKeyEx", [&]() -> LSTATUS {
+    if (result == nullptr) return ERROR_INVALID_PARAMETER;
+    *result = nullptr;
+    Target t;
+    if (LSTATUS s = Resolve(root, t); s != ERROR_SUCCESS) return s;
+    const KeyPath path = Append(t.path, subKey);
+    LSTATUS status = ERROR_SUCCESS;
+    const Json keys = ReadKeys(t.root, &status);
+    if (status != ERROR_SUCCESS) return status;
+    if (!KeyExists(keys, path)) return ERROR_FILE_NOT_FOUND;
+    *result = NewKeyHandle(t.root, CanonicalPath(keys, path), desired, ValuesOf(keys, path));
+    return ERROR_SUCCESS;
+  });
 }
 
 // Security attributes are accepted and ignored: keys of the simulated machine carry no
 // security descriptor.
 LSTATUS RegCreateKeyEx(HKEY root, LPCWSTR subKey, DWORD /*reserved*/, LPWSTR /*className*/, DWORD /*options*/,
                        REGSAM desired, LPSECURITY_ATTRIBUTES /*attributes*/, HKEY* result, DWORD* disposition) {
-  if (result == nullptr) return ERROR_INVALID_PARAMETER;
-  *result = nullptr;
-  Target t;
-  if (LSTATUS s = Resolve(root, t); s != ERROR_SUCCESS) return s;
-  if (!Allows(t, KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
-  const KeyPath path = Append(t.path, subKey);
-  bool created = false;
-  KeyPath canonical;
-  Json values;
-  LSTATUS status = Modify(t.root, [&](Json& keys, bool& changed) {
-    if (KeyExists(keys, path)) {
-      values = ValuesOf(keys, path);
-    } else {
-      Json* entry = nullptr;
-      if (LSTATUS s = KeyForWrite(keys, path, true, entry, &created); s != ERROR_SUCCESS) return s;
-      values = *entry;
-      changed = true;
-    }
-    canonical = CanonicalPath(keys, path);
-    return static_cast<LSTATUS>(ERROR_SUCCESS);
+  return base::detail::Traced<LSTATUS>(base::detail::kTraceReg, "RegCreateKeyEx", [&]() -> LSTATUS {
+    if (result == nullptr) return ERROR_INVALID_PARAMETER;
+    *result = nullptr;
+    Target t;
+    if (LSTATUS s = Resolve(root, t); s != ERROR_SUCCESS) return s;
+    if (!Allows(t, KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
+    const KeyPath path = Append(t.path, subKey);
+    bool created = false;
+    KeyPath canonical;
+    Json values;
+    LSTATUS status = Modify(t.root, [&](Json& keys, bool& changed) {
+      if (KeyExists(keys, path)) {
+        values = ValuesOf(keys, path);
+      } else {
+        Json* entry = nullptr;
+        if (LSTATUS s = KeyForWrite(keys, path, true, entry, &created); s != ERROR_SUCCESS) return s;
+        values = *entry;
+        changed = true;
+      }
+      canonical = CanonicalPath(keys, path);
+      return static_cast<LSTATUS>(ERROR_SUCCESS);
+    });
+    if (status != ERROR_SUCCESS) return status;
+    *result = NewKeyHandle(t.root, std::move(canonical), desired, std::move(values));
+    if (disposition != nullptr) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    return ERROR_SUCCESS;
   });
-  if (status != ERROR_SUCCESS) return status;
-  *result = NewKeyHandle(t.root, std::move(canonical), desired, std::move(values));
-  if (disposition != nullptr) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-  return ERROR_SUCCESS;
 }
 
 LSTATUS RegCloseKey(HKEY key) {
-  if (key == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;  // predefined keys are never really open
-  if (!base::detail::LookupHandleAs<RegistryKey>(key)) return ERROR_INVALID_HANDLE;
-  return base::detail::RemoveHandle(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+  return base::detail::Traced<LSTATUS>(base::detail::kTraceReg, "RegCloseKey", [&]() -> LSTATUS {
+    if (key == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;  // predefined keys are never really open
+    if (!base::detail::LookupHandleAs<RegistryKey>(key)) return ERROR_INVALID_HANDLE;
+    return base::detail::RemoveHandle(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+  });
 }
 
 LSTATUS RegQueryValueEx(HKEY key, LPCWSTR valueName, DWORD* reserved, DWORD* type, BYTE* data, DWORD* dataSize) {
-  if (reserved != nullptr) return ERROR_INVALID_PARAMETER;
-  Target t;
-  if (LSTATUS s = Resolve(key, t); s != ERROR_SUCCESS) return s;
-  if (!Allows(t, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-  LSTATUS status = ERROR_SUCCESS;
-  const Json values = ReadValues(t, &status);
-  if (status != ERROR_SUCCESS) return status;
-  auto stored = FindValueName(values, ValueName(valueName));
-  if (!stored) return ERROR_FILE_NOT_FOUND;
-  auto raw = DecodeValue(values.at(*stored));
-  if (!raw) return ERROR_FILE_NOT_FOUND;
-  return CopyOut(*raw, type, data, dataSize);
+  return base::detail::Traced<LSTATUS>(base::detail::kTraceReg, "RegQueryValueEx", [&]() -> LSTATUS {
+    if (reserved != nullptr) return ERROR_INVALID_PARAMETER;
+    Target t;
+    if (LSTATUS s = Resolve(key, t); s != ERROR_SUCCESS) return s;
+    if (!Allows(t, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    LSTATUS status = ERROR_SUCCESS;
+    const Json values = ReadValues(t, &status);
+    if (status != ERROR_SUCCESS) return status;
+    auto stored = FindValueName(values, ValueName(valueName));
+    if (!stored) return ERROR_FILE_NOT_FOUND;
+    auto raw = DecodeValue(values.at(*stored));
+    if (!raw) return ERROR_FILE_NOT_FOUND;
+    return CopyOut(*raw, type, data, dataSize);
+  });
 }
 
 LSTATUS RegEnumValue(HKEY key, DWORD index, LPWSTR valueName, DWORD* nameLength, DWORD* reserved, DWORD* type,
                      BYTE* data, DWORD* dataSize) {
-  if (reserved != nullptr || valueName == nullptr || nameLength == nullptr) return ERROR_INVALID_PARAMETER;
-  Target t;
-  if (LSTATUS s = Resolve(key, t); s != ERROR_SUCCESS) return s;
-  if (!Allows(t, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-  LSTATUS status = ERROR_SUCCESS;
-  const Json values = ReadValues(t, &status);
-  if (status != ERROR_SUCCESS) return status;
-  DWORD i = 0;
-  for (const auto& [stored, value] : values.items()) {
-    auto raw = DecodeValue(value);
-    if (!raw) continue;  // entries we cannot read are not there, as for RegQueryValueEx
-    if (i++ != index) continue;
-    const std::wstring name = Utf8ToWide(stored);
-    if (name.size() + 1 > *nameLength) return ERROR_MORE_DATA;
-    std::copy(name.begin(), name.end(), valueName);
-    valueName[name.size()] = L'\0';
-    *nameLength = static_cast<DWORD>(name.size());
-    return CopyOut(*raw, type, data, dataSize);
-  }
-  return ERROR_NO_MORE_ITEMS;
+  return base::detail::Traced<LSTATUS>(base::detail::kTraceReg, "RegEnumValue", [&]() -> LSTATUS {
+    if (reserved != nullptr || valueName == nullptr || nameLength == nullptr) return ERROR_INVALID_PARAMETER;
+    Target t;
+    if (LSTATUS s = Resolve(key, t); s != ERROR_SUCCESS) return s;
+    if (!Allows(t, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    LSTATUS status = ERROR_SUCCESS;
+    const Json values = ReadValues(t, &status);
+    if (status != ERROR_SUCCESS) return status;
+    DWORD i = 0;
+    for (const auto& [stored, value] : values.items()) {
+      auto raw = DecodeValue(value);
+      if (!raw) continue;  // entries we cannot read are not there, as for RegQueryValueEx
+      if (i++ != index) continue;
+      const std::wstring name = Utf8ToWide(stored);
+      if (name.size() + 1 > *nameLength) return ERROR_MORE_DATA;
+      std::copy(name.begin(), name.end(), valueName);
+      valueName[name.size()] = L'\0';
+      *nameLength = static_cast<DWORD>(name.size());
+      return CopyOut(*raw, type, data, dataSize);
+    }
+    return ERROR_NO_MORE_ITEMS;
+  });
 }
 
 LSTATUS RegSetValueEx(HKEY key, LPCWSTR valueName, DWORD /*reserved*/, DWORD type, const BYTE* data, DWORD dataSize) {
-  Target t;
-  if (LSTATUS s = Resolve(key, t); s != ERROR_SUCCESS) return s;
-  if (!Allows(t, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
-  auto encoded = EncodeValue(type, data, dataSize);
-  if (!encoded) return ERROR_INVALID_PARAMETER;
-  const std::wstring name = ValueName(valueName);
-  return ModifyValues(t, [&](Json& values, bool& changed) {
-    SetNamedValue(values, name, *encoded);
-    changed = true;
-    return static_cast<LSTATUS>(ERROR_SUCCESS);
+  return base::detail::Traced<LSTATUS>(base::detail::kTraceReg, "RegSetValueEx", [&]() -> LSTATUS {
+    Target t;
+    if (LSTATUS s = Resolve(key, t); s != ERROR_SUCCESS) return s;
+    if (!Allows(t, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+    auto encoded = EncodeValue(type, data, dataSize);
+    if (!encoded) return ERROR_INVALID_PARAMETER;
+    const std::wstring name = ValueName(valueName);
+    return ModifyValues(t, [&](Json& values, bool& changed) {
+      SetNamedValue(values, name, *encoded);
+      changed = true;
+      return static_cast<LSTATUS>(ERROR_SUCCESS);
+    });
   });
 }
 
 LSTATUS RegDeleteValue(HKEY key, LPCWSTR valueName) {
-  Target t;
-  if (LSTATUS s = Resolve(key, t); s != ERROR_SUCCESS) return s;
-  if (!Allows(t, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
-  const std::wstring name = ValueName(valueName);
-  return ModifyValues(t, [&](Json& values, bool& changed) {
-    auto stored = FindValueName(values, name);
-    if (!stored) return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
-    values.erase(*stored);
-    changed = true;
-    return static_cast<LSTATUS>(ERROR_SUCCESS);
+  return base::detail::Traced<LSTATUS>(base::detail::kTraceReg, "RegDeleteValue", [&]() -> LSTATUS {
+    Target t;
+    if (LSTATUS s = Resolve(key, t); s != ERROR_SUCCESS) return s;
+    if (!Allows(t, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+    const std::wstring name = ValueName(valueName);
+    return ModifyValues(t, [&](Json& values, bool& changed) {
+      auto stored = FindValueName(values, name);
+      if (!stored) return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
+      values.erase(*stored);
+      changed = true;
+      return static_cast<LSTATUS>(ERROR_SUCCESS);
+    });
   });
 }
 
 LSTATUS RegDeleteKey(HKEY root, LPCWSTR subKey) {
-  Target t;
-  if (LSTATUS s = Resolve(root, t); s != ERROR_SUCCESS) return s;
-  const KeyPath path = Append(t.path, subKey);
-  if (path.size() == t.path.size()) return ERROR_INVALID_PARAMETER;  // a key is deleted through its parent
-  return Modify(t.root, [&](Json& keys, bool& changed) {
-    if (!KeyExists(keys, path)) return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
-    const KeyPath parent(path.begin(), path.end() - 1);
-    const KeyPath parentSpelling = CanonicalPath(keys, parent);
-    for (const auto& listed : ListedKeys(keys)) {
-      if (IsAtOrBelow(listed.path, path)) keys.erase(listed.name);
-    }
-    // The parent stays, even when only the deleted key implied it.
-    if (!KeyExists(keys, parent)) keys[WideToUtf8(JoinKeyPath(parentSpelling))] = Json::object();
-    changed = true;
-    return static_cast<LSTATUS>(ERROR_SUCCESS);
+  return base::detail::Traced<LSTATUS>(base::detail::kTraceReg, "RegDeleteKey", [&]() -> LSTATUS {
+    Target t;
+    if (LSTATUS s = Resolve(root, t); s != ERROR_SUCCESS) return s;
+    const KeyPath path = Append(t.path, subKey);
+    if (path.size() == t.path.size()) return ERROR_INVALID_PARAMETER;  // a key is deleted through its parent
+    return Modify(t.root, [&](Json& keys, bool& changed) {
+      if (!KeyExists(keys, path)) return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
+      const KeyPath parent(path.begin(), path.end() - 1);
+      const KeyPath parentSpelling = CanonicalPath(keys, parent);
+      for (const auto& listed : ListedKeys(keys)) {
+        if (IsAtOrBelow(listed.path, path)) keys.erase(listed.name);
+      }
+      // The parent stays, even when only the deleted key implied it.
+      if (!KeyExists(keys, parent)) keys[WideToUtf8(JoinKeyPath(parentSpelling))] = Json::object();
+      changed = true;
+      return static_cast<LSTATUS>(ERROR_SUCCESS);
+    });
   });
 }
 
@@ -676,99 +693,113 @@ Json KeysOrThrow() {
 }  // namespace
 
 std::optional<Value> Get(const std::wstring& keyPath, const std::wstring& valueName) {
-  const KeyPath path = SplitKeyPath(keyPath);
-  const Json keys = KeysOrThrow();
-  if (!KeyExists(keys, path)) return std::nullopt;
-  const Json values = ValuesOf(keys, path);
-  auto stored = FindValueName(values, valueName);
-  if (!stored) return std::nullopt;
-  auto raw = DecodeValue(values.at(*stored));
-  if (!raw) return std::nullopt;
-  if (raw->type == REG_DWORD) {
-    DWORD v;
-    std::memcpy(&v, raw->bytes.data(), sizeof v);
-    return Value{v};
-  }
-  if (raw->type == REG_SZ || raw->type == REG_EXPAND_SZ) {
-    return Value{WideUnits(raw->bytes.data(), raw->bytes.size() / sizeof(wchar_t) - 1)};
-  }
-  return std::nullopt;
+  return base::detail::Traced<std::optional<Value>>(base::detail::kTraceReg, "Get", [&]() -> std::optional<Value> {
+    const KeyPath path = SplitKeyPath(keyPath);
+    const Json keys = KeysOrThrow();
+    if (!KeyExists(keys, path)) return std::nullopt;
+    const Json values = ValuesOf(keys, path);
+    auto stored = FindValueName(values, valueName);
+    if (!stored) return std::nullopt;
+    auto raw = DecodeValue(values.at(*stored));
+    if (!raw) return std::nullopt;
+    if (raw->type == REG_DWORD) {
+      DWORD v;
+      std::memcpy(&v, raw->bytes.data(), sizeof v);
+      return Value{v};
+    }
+    if (raw->type == REG_SZ || raw->type == REG_EXPAND_SZ) {
+      return Value{WideUnits(raw->bytes.data(), raw->bytes.size() / sizeof(wchar_t) - 1)};
+    }
+    return std::nullopt;
+  });
 }
 
 LSTATUS SetString(const std::wstring& keyPath, const std::wstring& valueName, const std::wstring& data) {
-  return SetValueAt(keyPath, valueName, Json{{"type", "REG_SZ"}, {"data", WideToUtf8(data)}});
+  return base::detail::Traced<LSTATUS>(base::detail::kTraceReg, "SetString", [&]() -> LSTATUS {
+    return SetValueAt(keyPath, valueName, Json{{"type", "REG_SZ"}, {"data", WideToUtf8(data)}});
+  });
 }
 
 LSTATUS SetDword(const std::wstring& keyPath, const std::wstring& valueName, DWORD data) {
-  return SetValueAt(keyPath, valueName, Json{{"type", "REG_DWORD"}, {"data", data}});
+  return base::detail::Traced<LSTATUS>(base::detail::kTraceReg, "SetDword", [&]() -> LSTATUS {
+    return SetValueAt(keyPath, valueName, Json{{"type", "REG_DWORD"}, {"data", data}});
+  });
 }
 
 bool Delete(const std::wstring& keyPath, const std::wstring& valueName) {
-  const KeyPath path = SplitKeyPath(keyPath);
-  LSTATUS status = Modify(CurrentMachine().Root(), [&](Json& keys, bool& changed) {
-    auto listed = FindListedKey(keys, path);
-    if (!listed || !keys[*listed].is_object()) return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
-    Json& values = keys[*listed];
-    auto stored = FindValueName(values, valueName);
-    if (!stored) return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
-    values.erase(*stored);
-    changed = true;
-    return static_cast<LSTATUS>(ERROR_SUCCESS);
+  return base::detail::Traced<bool>(base::detail::kTraceReg, "Delete", [&]() -> bool {
+    const KeyPath path = SplitKeyPath(keyPath);
+    LSTATUS status = Modify(CurrentMachine().Root(), [&](Json& keys, bool& changed) {
+      auto listed = FindListedKey(keys, path);
+      if (!listed || !keys[*listed].is_object()) return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
+      Json& values = keys[*listed];
+      auto stored = FindValueName(values, valueName);
+      if (!stored) return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
+      values.erase(*stored);
+      changed = true;
+      return static_cast<LSTATUS>(ERROR_SUCCESS);
+    });
+    return status == ERROR_SUCCESS;
   });
-  return status == ERROR_SUCCESS;
 }
 
 std::vector<std::wstring> ListKeys() {
-  const Json keys = KeysOrThrow();
-  std::vector<std::wstring> out;
-  auto seen = [&](const std::wstring& k) {
-    return std::any_of(out.begin(), out.end(), [&](const std::wstring& o) { return EqualsNoCase(o, k); });
-  };
-  for (const auto& listed : ListedKeys(keys)) {
-    const KeyPath spelled = CanonicalPath(keys, listed.path);
-    for (std::size_t n = 1; n <= spelled.size(); ++n) {
-      std::wstring key = JoinKeyPath(KeyPath(spelled.begin(), spelled.begin() + static_cast<std::ptrdiff_t>(n)));
-      if (!seen(key)) out.push_back(std::move(key));
-    }
-  }
-  std::sort(out.begin(), out.end(),
-            [](const std::wstring& a, const std::wstring& b) { return ToUpper(a) < ToUpper(b); });
-  return out;
+  return base::detail::Traced<std::vector<std::wstring>>(
+      base::detail::kTraceReg, "ListKeys", [&]() -> std::vector<std::wstring> {
+        const Json keys = KeysOrThrow();
+        std::vector<std::wstring> out;
+        auto seen = [&](const std::wstring& k) {
+          return std::any_of(out.begin(), out.end(), [&](const std::wstring& o) { return EqualsNoCase(o, k); });
+        };
+        for (const auto& listed : ListedKeys(keys)) {
+          const KeyPath spelled = CanonicalPath(keys, listed.path);
+          for (std::size_t n = 1; n <= spelled.size(); ++n) {
+            std::wstring key = JoinKeyPath(KeyPath(spelled.begin(), spelled.begin() + static_cast<std::ptrdiff_t>(n)));
+            if (!seen(key)) out.push_back(std::move(key));
+          }
+        }
+        std::sort(out.begin(), out.end(),
+                  [](const std::wstring& a, const std::wstring& b) { return ToUpper(a) < ToUpper(b); });
+        return out;
+      });
 }
 
 void SeedFromProfile(const fs::path& root, const Json& profileRegistry) {
-  LSTATUS status = Modify(
-      root,
-      [&](Json& keys, bool& changed) {
-        if (!profileRegistry.is_object()) return static_cast<LSTATUS>(ERROR_SUCCESS);
-        for (const auto& [keyName, profileValues] : profileRegistry.items()) {
-          const KeyPath path = SplitKeyPath(Utf8ToWide(keyName));
-          // Profile keys are listed even when a key below them implies them already, so
-          // the file shows what the profile declared.
-          if (!FindListedKey(keys, path)) changed = true;
-          Json* values = nullptr;
-          if (LSTATUS s = KeyForWrite(keys, path, true, values); s != ERROR_SUCCESS) return s;
-          if (!profileValues.is_object()) continue;
-          for (const auto& [valueName, value] : profileValues.items()) {
-            const std::wstring name = Utf8ToWide(valueName);
-            if (FindValueName(*values, name) || !DecodeValue(value)) continue;
-            (*values)[valueName] = value;
-            changed = true;
+  return base::detail::Traced<void>(base::detail::kTraceReg, "SeedFromProfile", [&]() -> void {
+    LSTATUS status = Modify(
+        root,
+        [&](Json& keys, bool& changed) {
+          if (!profileRegistry.is_object()) return static_cast<LSTATUS>(ERROR_SUCCESS);
+          for (const auto& [keyName, profileValues] : profileRegistry.items()) {
+            const KeyPath path = SplitKeyPath(Utf8ToWide(keyName));
+            // Profile keys are listed even when a key below them implies them already, so
+            // the file shows what the profile declared.
+            if (!FindListedKey(keys, path)) changed = true;
+            Json* values = nullptr;
+            if (LSTATUS s = KeyForWrite(keys, path, true, values); s != ERROR_SUCCESS) return s;
+            if (!profileValues.is_object()) continue;
+            for (const auto& [valueName, value] : profileValues.items()) {
+              const std::wstring name = Utf8ToWide(valueName);
+              if (FindValueName(*values, name) || !DecodeValue(value)) continue;
+              (*values)[valueName] = value;
+              changed = true;
+            }
           }
-        }
-        return static_cast<LSTATUS>(ERROR_SUCCESS);
-      },
-      /*writeWhenMissing=*/true);
-  if (status == ERROR_BADDB) {
-    throw MachineError((root / kRegistryFile).string() + " is not a valid registry file; fix or remove it");
-  }
-  if (status != ERROR_SUCCESS) {
-    throw MachineError("cannot seed the registry in " + root.string() + " (error " + std::to_string(status) + ")");
-  }
+          return static_cast<LSTATUS>(ERROR_SUCCESS);
+        },
+        /*writeWhenMissing=*/true);
+    if (status == ERROR_BADDB) {
+      throw MachineError((root / kRegistryFile).string() + " is not a valid registry file; fix or remove it");
+    }
+    if (status != ERROR_SUCCESS) {
+      throw MachineError("cannot seed the registry in " + root.string() + " (error " + std::to_string(status) + ")");
+    }
+  });
 }
 
 void SeedFromProfile(const Json& profileRegistry) {
-  SeedFromProfile(CurrentMachine().Root(), profileRegistry);
+  return base::detail::Traced<void>(base::detail::kTraceReg, "SeedFromProfile",
+                                    [&]() -> void { SeedFromProfile(CurrentMachine().Root(), profileRegistry); });
 }
 
 namespace detail {

@@ -17,6 +17,8 @@
 #include "platform/src/host/fd.h"
 #include "platform/src/rpc/rpc_internal.h"
 
+#include "platform/src/base/trace.h"
+
 namespace platform {
 namespace {
 
@@ -222,232 +224,240 @@ std::vector<std::uint8_t> Exchange(ClientConnection& conn, std::uint32_t callId,
 }  // namespace
 
 void NdrClientCall(const RPC_CLIENT_INTERFACE* spec, unsigned opnum, void** args, LONG* result) {
-  if (!spec || spec->Length != sizeof(RPC_CLIENT_INTERFACE) || !spec->Info) Raise(RPC_S_UNKNOWN_IF);
-  const RPC_INTERFACE_INFO* info = spec->Info;
-  if (opnum >= info->ProcCount) Raise(RPC_S_PROCNUM_OUT_OF_RANGE);
-  const NdrProcFormat& proc = info->Procs[opnum];
-  const unsigned n = proc.paramCount;
+  return base::detail::Traced<void>(base::detail::kTraceRpc, "NdrClientCall", [&]() -> void {
+    if (!spec || spec->Length != sizeof(RPC_CLIENT_INTERFACE) || !spec->Info) Raise(RPC_S_UNKNOWN_IF);
+    const RPC_INTERFACE_INFO* info = spec->Info;
+    if (opnum >= info->ProcCount) Raise(RPC_S_PROCNUM_OUT_OF_RANGE);
+    const NdrProcFormat& proc = info->Procs[opnum];
+    const unsigned n = proc.paramCount;
 
-  // Everything the caller passed is checked before anything is sent.
-  std::shared_ptr<Association> association;
-  for (unsigned i = 0; i < n; ++i) {
-    const auto& p = proc.params[i];
-    std::shared_ptr<Association> source;
-    switch (p.kind) {
-      case NdrParamKind::BindingHandle:
-        source = ValidBinding(*static_cast<void**>(args[i]))->association;
-        break;
-      case NdrParamKind::ContextIn:
-        source = ValidContext(*static_cast<void**>(args[i]))->association;
-        break;
-      case NdrParamKind::ContextInOut: {
-        void** ref = *static_cast<void***>(args[i]);
-        if (!ref) Raise(RPC_X_NULL_REF_POINTER);
-        source = ValidContext(*ref)->association;
-        break;
-      }
-      case NdrParamKind::ContextOut:
-        if (!*static_cast<void***>(args[i])) Raise(RPC_X_NULL_REF_POINTER);
-        break;
-      case NdrParamKind::LongOut:
-        if (!*static_cast<LONG**>(args[i])) Raise(RPC_X_NULL_REF_POINTER);
-        break;
-      case NdrParamKind::WideArrayOut:
-        if (!*static_cast<char16_t***>(args[i])) Raise(RPC_X_NULL_REF_POINTER);
-        break;
-      case NdrParamKind::LongIn:
-        break;
-    }
-    if (source && static_cast<int>(i) == proc.bindingParam) association = source;
-  }
-  if (!association) Raise(RPC_S_INVALID_BINDING);
-
-  auto conn = Acquire(*association, info);
-  // What a request carries (context handles, longs) is the same in both syntaxes, so
-  // it stays valid if the call moves to another connection.
-  wire::Writer w;
-  for (unsigned i = 0; i < n; ++i) {
-    const auto& p = proc.params[i];
-    if (p.kind == NdrParamKind::ContextIn) {
-      PutContext(w, static_cast<ClientContext*>(*static_cast<void**>(args[i]))->wire);
-    } else if (p.kind == NdrParamKind::ContextInOut) {
-      PutContext(w, static_cast<ClientContext*>(**static_cast<void***>(args[i]))->wire);
-    } else if (p.kind == NdrParamKind::LongIn) {
-      w.Align(4);
-      w.U32(static_cast<std::uint32_t>(*static_cast<LONG*>(args[i])));
-    }
-  }
-  bool usable = false;
-  std::vector<std::uint8_t> stub;
-  for (;;) {
-    try {
-      stub = Exchange(*conn, association->nextCallId++, static_cast<std::uint16_t>(opnum), w.bytes(), &usable);
-      break;
-    } catch (const RpcRaisedException& e) {
-      // A pooled connection the server closed while it sat idle refuses the request
-      // before any of it is delivered: make the call again on a new connection.
-      if (e.code() == RPC_S_CALL_FAILED_DNE && conn->reused) {
-        conn = Acquire(*association, info);
-        continue;
-      }
-      if (usable) Release(*association, std::move(conn));
-      throw;
-    } catch (...) {
-      if (usable) Release(*association, std::move(conn));
-      throw;
-    }
-  }
-  const bool ndr64 = conn->ndr64;
-  Release(*association, std::move(conn));
-
-  // Unmarshal into locals first: the caller's variables change only when all of it is good.
-  struct Pending {
-    unsigned param;
-    WireContext context;
-    char16_t* array = nullptr;
-  };
-  std::vector<Pending> contexts, arrays;
-  std::vector<std::pair<unsigned, LONG>> longs;
-  LONG ret = 0;
-  auto discard = [&] {
-    for (auto& a : arrays) MIDL_user_free(a.array);
-  };
-  wire::Reader r(stub.data(), stub.size(), true);
-  bool good = true;
-  for (unsigned i = 0; i < n && good; ++i) {
-    const auto& p = proc.params[i];
-    switch (p.kind) {
-      case NdrParamKind::ContextOut:
-      case NdrParamKind::ContextInOut: {
-        Pending c{i, {}, nullptr};
-        good = GetContext(r, &c.context);
-        contexts.push_back(c);
-        break;
-      }
-      case NdrParamKind::LongOut: {
-        std::uint32_t v = 0;
-        good = r.Align(4) && r.U32(&v);
-        longs.emplace_back(i, static_cast<LONG>(v));
-        break;
-      }
-      case NdrParamKind::WideArrayOut: {
-        bool present = false;
-        good = GetPointer(r, ndr64, &present);
-        if (!good || !present) {
-          arrays.push_back({i, {}, nullptr});
+    // Everything the caller passed is checked before anything is sent.
+    std::shared_ptr<Association> association;
+    for (unsigned i = 0; i < n; ++i) {
+      const auto& p = proc.params[i];
+      std::shared_ptr<Association> source;
+      switch (p.kind) {
+        case NdrParamKind::BindingHandle:
+          source = ValidBinding(*static_cast<void**>(args[i]))->association;
+          break;
+        case NdrParamKind::ContextIn:
+          source = ValidContext(*static_cast<void**>(args[i]))->association;
+          break;
+        case NdrParamKind::ContextInOut: {
+          void** ref = *static_cast<void***>(args[i]);
+          if (!ref) Raise(RPC_X_NULL_REF_POINTER);
+          source = ValidContext(*ref)->association;
           break;
         }
-        std::uint64_t count = 0;
-        good = GetCount(r, ndr64, &count);
-        // The count must match the parameter that sizes it, and the data must be there
-        // before anything is allocated for it.
-        LONG expected = -1;
-        for (const auto& [index, value] : longs) {
-          if (static_cast<int>(index) == p.sizeParam) expected = value;
+        case NdrParamKind::ContextOut:
+          if (!*static_cast<void***>(args[i])) Raise(RPC_X_NULL_REF_POINTER);
+          break;
+        case NdrParamKind::LongOut:
+          if (!*static_cast<LONG**>(args[i])) Raise(RPC_X_NULL_REF_POINTER);
+          break;
+        case NdrParamKind::WideArrayOut:
+          if (!*static_cast<char16_t***>(args[i])) Raise(RPC_X_NULL_REF_POINTER);
+          break;
+        case NdrParamKind::LongIn:
+          break;
+      }
+      if (source && static_cast<int>(i) == proc.bindingParam) association = source;
+    }
+    if (!association) Raise(RPC_S_INVALID_BINDING);
+
+    auto conn = Acquire(*association, info);
+    // What a request carries (context handles, longs) is the same in both syntaxes, so
+    // it stays valid if the call moves to another connection.
+    wire::Writer w;
+    for (unsigned i = 0; i < n; ++i) {
+      const auto& p = proc.params[i];
+      if (p.kind == NdrParamKind::ContextIn) {
+        PutContext(w, static_cast<ClientContext*>(*static_cast<void**>(args[i]))->wire);
+      } else if (p.kind == NdrParamKind::ContextInOut) {
+        PutContext(w, static_cast<ClientContext*>(**static_cast<void***>(args[i]))->wire);
+      } else if (p.kind == NdrParamKind::LongIn) {
+        w.Align(4);
+        w.U32(static_cast<std::uint32_t>(*static_cast<LONG*>(args[i])));
+      }
+    }
+    bool usable = false;
+    std::vector<std::uint8_t> stub;
+    for (;;) {
+      try {
+        stub = Exchange(*conn, association->nextCallId++, static_cast<std::uint16_t>(opnum), w.bytes(), &usable);
+        break;
+      } catch (const RpcRaisedException& e) {
+        // A pooled connection the server closed while it sat idle refuses the request
+        // before any of it is delivered: make the call again on a new connection.
+        if (e.code() == RPC_S_CALL_FAILED_DNE && conn->reused) {
+          conn = Acquire(*association, info);
+          continue;
         }
-        if (!good || expected < 0 || count != static_cast<std::uint64_t>(expected) || count > r.remaining() / 2) {
-          good = false;
+        if (usable) Release(*association, std::move(conn));
+        throw;
+      } catch (...) {
+        if (usable) Release(*association, std::move(conn));
+        throw;
+      }
+    }
+    const bool ndr64 = conn->ndr64;
+    Release(*association, std::move(conn));
+
+    // Unmarshal into locals first: the caller's variables change only when all of it is good.
+    struct Pending {
+      unsigned param;
+      WireContext context;
+      char16_t* array = nullptr;
+    };
+    std::vector<Pending> contexts, arrays;
+    std::vector<std::pair<unsigned, LONG>> longs;
+    LONG ret = 0;
+    auto discard = [&] {
+      for (auto& a : arrays) MIDL_user_free(a.array);
+    };
+    wire::Reader r(stub.data(), stub.size(), true);
+    bool good = true;
+    for (unsigned i = 0; i < n && good; ++i) {
+      const auto& p = proc.params[i];
+      switch (p.kind) {
+        case NdrParamKind::ContextOut:
+        case NdrParamKind::ContextInOut: {
+          Pending c{i, {}, nullptr};
+          good = GetContext(r, &c.context);
+          contexts.push_back(c);
           break;
         }
-        auto* array = static_cast<char16_t*>(MIDL_user_allocate(count ? count * 2 : 2));
-        if (!array) {
-          discard();
-          Raise(RPC_S_OUT_OF_MEMORY);
+        case NdrParamKind::LongOut: {
+          std::uint32_t v = 0;
+          good = r.Align(4) && r.U32(&v);
+          longs.emplace_back(i, static_cast<LONG>(v));
+          break;
         }
-        r.U16Array(array, static_cast<std::size_t>(count));
-        arrays.push_back({i, {}, array});
-        break;
+        case NdrParamKind::WideArrayOut: {
+          bool present = false;
+          good = GetPointer(r, ndr64, &present);
+          if (!good || !present) {
+            arrays.push_back({i, {}, nullptr});
+            break;
+          }
+          std::uint64_t count = 0;
+          good = GetCount(r, ndr64, &count);
+          // The count must match the parameter that sizes it, and the data must be there
+          // before anything is allocated for it.
+          LONG expected = -1;
+          for (const auto& [index, value] : longs) {
+            if (static_cast<int>(index) == p.sizeParam) expected = value;
+          }
+          if (!good || expected < 0 || count != static_cast<std::uint64_t>(expected) || count > r.remaining() / 2) {
+            good = false;
+            break;
+          }
+          auto* array = static_cast<char16_t*>(MIDL_user_allocate(count ? count * 2 : 2));
+          if (!array) {
+            discard();
+            Raise(RPC_S_OUT_OF_MEMORY);
+          }
+          r.U16Array(array, static_cast<std::size_t>(count));
+          arrays.push_back({i, {}, array});
+          break;
+        }
+        default:
+          break;
       }
-      default:
-        break;
     }
-  }
-  if (good && proc.returnsLong) {
-    std::uint32_t v = 0;
-    good = r.Align(4) && r.U32(&v);
-    ret = static_cast<LONG>(v);
-  }
-  if (!good || r.remaining() != 0) {
-    discard();
-    Raise(RPC_X_BAD_STUB_DATA);
-  }
+    if (good && proc.returnsLong) {
+      std::uint32_t v = 0;
+      good = r.Align(4) && r.U32(&v);
+      ret = static_cast<LONG>(v);
+    }
+    if (!good || r.remaining() != 0) {
+      discard();
+      Raise(RPC_X_BAD_STUB_DATA);
+    }
 
-  for (const auto& [index, value] : longs) **static_cast<LONG**>(args[index]) = value;
-  for (const auto& a : arrays) **static_cast<char16_t***>(args[a.param]) = a.array;
-  for (const auto& c : contexts) {
-    void** ref = *static_cast<void***>(args[c.param]);
-    if (proc.params[c.param].kind == NdrParamKind::ContextInOut) {
-      auto* existing = static_cast<ClientContext*>(*ref);
-      if (c.context.IsNull()) {
-        existing->magic = 0;
-        delete existing;
-        *ref = nullptr;
+    for (const auto& [index, value] : longs) **static_cast<LONG**>(args[index]) = value;
+    for (const auto& a : arrays) **static_cast<char16_t***>(args[a.param]) = a.array;
+    for (const auto& c : contexts) {
+      void** ref = *static_cast<void***>(args[c.param]);
+      if (proc.params[c.param].kind == NdrParamKind::ContextInOut) {
+        auto* existing = static_cast<ClientContext*>(*ref);
+        if (c.context.IsNull()) {
+          existing->magic = 0;
+          delete existing;
+          *ref = nullptr;
+        } else {
+          existing->wire = c.context;
+        }
       } else {
-        existing->wire = c.context;
+        *ref = c.context.IsNull() ? nullptr : new ClientContext{kContextMagic, association, c.context};
       }
-    } else {
-      *ref = c.context.IsNull() ? nullptr : new ClientContext{kContextMagic, association, c.context};
     }
-  }
-  if (result) *result = ret;
+    if (result) *result = ret;
+  });
 }
 
 RPC_STATUS RpcStringBindingComposeW(const wchar_t* objUuid, const wchar_t* protseq, const wchar_t* networkAddr,
                                     const wchar_t* endpoint, const wchar_t* options, RPC_WSTR* stringBinding) {
-  if (!stringBinding) return RPC_S_INVALID_ARG;
-  std::wstring s;
-  if (objUuid && *objUuid) s += std::wstring(objUuid) + L"@";
-  if (protseq && *protseq) s += std::wstring(protseq) + L":";
-  if (networkAddr) s += networkAddr;
-  if ((endpoint && *endpoint) || (options && *options)) {
-    s += L"[";
-    if (endpoint) s += endpoint;
-    if (options && *options) s += std::wstring(L",") + options;
-    s += L"]";
-  }
-  auto* out = new (std::nothrow) wchar_t[s.size() + 1];
-  if (!out) return RPC_S_OUT_OF_MEMORY;
-  std::wmemcpy(out, s.c_str(), s.size() + 1);
-  *stringBinding = out;
-  return RPC_S_OK;
+  return base::detail::Traced<RPC_STATUS>(base::detail::kTraceRpc, "RpcStringBindingComposeW", [&]() -> RPC_STATUS {
+    if (!stringBinding) return RPC_S_INVALID_ARG;
+    std::wstring s;
+    if (objUuid && *objUuid) s += std::wstring(objUuid) + L"@";
+    if (protseq && *protseq) s += std::wstring(protseq) + L":";
+    if (networkAddr) s += networkAddr;
+    if ((endpoint && *endpoint) || (options && *options)) {
+      s += L"[";
+      if (endpoint) s += endpoint;
+      if (options && *options) s += std::wstring(L",") + options;
+      s += L"]";
+    }
+    auto* out = new (std::nothrow) wchar_t[s.size() + 1];
+    if (!out) return RPC_S_OUT_OF_MEMORY;
+    std::wmemcpy(out, s.c_str(), s.size() + 1);
+    *stringBinding = out;
+    return RPC_S_OK;
+  });
 }
 
 RPC_STATUS RpcStringFreeW(RPC_WSTR* string) {
-  if (!string) return RPC_S_INVALID_ARG;
-  delete[] * string;
-  *string = nullptr;
-  return RPC_S_OK;
+  return base::detail::Traced<RPC_STATUS>(base::detail::kTraceRpc, "RpcStringFreeW", [&]() -> RPC_STATUS {
+    if (!string) return RPC_S_INVALID_ARG;
+    delete[] * string;
+    *string = nullptr;
+    return RPC_S_OK;
+  });
 }
 
 RPC_STATUS RpcBindingFromStringBindingW(const wchar_t* stringBinding, RPC_BINDING_HANDLE* binding) {
-  if (!binding) return RPC_S_INVALID_ARG;
-  *binding = nullptr;
-  if (!stringBinding) return RPC_S_INVALID_STRING_BINDING;
-  std::wstring s = stringBinding;
-  if (const auto at = s.find(L'@'); at != std::wstring::npos) s = s.substr(at + 1);  // object uuid: unused
-  const auto colon = s.find(L':');
-  if (colon == std::wstring::npos) return RPC_S_INVALID_STRING_BINDING;
-  const std::wstring protseq = s.substr(0, colon);
-  if (protseq != L"ncalrpc") return protseq.empty() ? RPC_S_INVALID_RPC_PROTSEQ : RPC_S_PROTSEQ_NOT_SUPPORTED;
-  std::wstring rest = s.substr(colon + 1);
-  std::wstring endpoint;
-  if (const auto open = rest.find(L'['); open != std::wstring::npos) {
-    if (rest.back() != L']') return RPC_S_INVALID_STRING_BINDING;
-    endpoint = rest.substr(open + 1, rest.size() - open - 2);
-    if (const auto comma = endpoint.find(L','); comma != std::wstring::npos) endpoint.resize(comma);
-    rest.resize(open);
-  }
-  // ncalrpc is local only; there is no endpoint mapper to find a missing endpoint.
-  if (endpoint.empty() || endpoint == L"." || endpoint == L".." ||
-      endpoint.find_first_of(L"/\\") != std::wstring::npos) {
-    return RPC_S_INVALID_ENDPOINT_FORMAT;
-  }
-  auto* b = new (std::nothrow) Binding;
-  if (!b) return RPC_S_OUT_OF_MEMORY;
-  b->association = std::make_shared<Association>();
-  b->association->path = CurrentMachine().Root() / "rpc" / Utf8(endpoint);
-  *binding = b;
-  return RPC_S_OK;
+  return base::detail::Traced<RPC_STATUS>(base::detail::kTraceRpc, "RpcBindingFromStringBindingW", [&]() -> RPC_STATUS {
+    if (!binding) return RPC_S_INVALID_ARG;
+    *binding = nullptr;
+    if (!stringBinding) return RPC_S_INVALID_STRING_BINDING;
+    std::wstring s = stringBinding;
+    if (const auto at = s.find(L'@'); at != std::wstring::npos) s = s.substr(at + 1);  // object uuid: unused
+    const auto colon = s.find(L':');
+    if (colon == std::wstring::npos) return RPC_S_INVALID_STRING_BINDING;
+    const std::wstring protseq = s.substr(0, colon);
+    if (protseq != L"ncalrpc") return protseq.empty() ? RPC_S_INVALID_RPC_PROTSEQ : RPC_S_PROTSEQ_NOT_SUPPORTED;
+    std::wstring rest = s.substr(colon + 1);
+    std::wstring endpoint;
+    if (const auto open = rest.find(L'['); open != std::wstring::npos) {
+      if (rest.back() != L']') return RPC_S_INVALID_STRING_BINDING;
+      endpoint = rest.substr(open + 1, rest.size() - open - 2);
+      if (const auto comma = endpoint.find(L','); comma != std::wstring::npos) endpoint.resize(comma);
+      rest.resize(open);
+    }
+    // ncalrpc is local only; there is no endpoint mapper to find a missing endpoint.
+    if (endpoint.empty() || endpoint == L"." || endpoint == L".." ||
+        endpoint.find_first_of(L"/\\") != std::wstring::npos) {
+      return RPC_S_INVALID_ENDPOINT_FORMAT;
+    }
+    auto* b = new (std::nothrow) Binding;
+    if (!b) return RPC_S_OUT_OF_MEMORY;
+    b->association = std::make_shared<Association>();
+    b->association->path = CurrentMachine().Root() / "rpc" / Utf8(endpoint);
+    *binding = b;
+    return RPC_S_OK;
+  });
 }
 
 namespace rpc {
@@ -462,31 +472,37 @@ RPC_BINDING_HANDLE BindingOverLinks(std::function<std::unique_ptr<Link>()> conne
 }  // namespace rpc
 
 RPC_STATUS RpcBindingFree(RPC_BINDING_HANDLE* binding) {
-  if (!binding || !*binding || static_cast<Binding*>(*binding)->magic != kBindingMagic) return RPC_S_INVALID_BINDING;
-  auto* b = static_cast<Binding*>(*binding);
-  b->magic = 0;
-  delete b;
-  *binding = nullptr;
-  return RPC_S_OK;
+  return base::detail::Traced<RPC_STATUS>(base::detail::kTraceRpc, "RpcBindingFree", [&]() -> RPC_STATUS {
+    if (!binding || !*binding || static_cast<Binding*>(*binding)->magic != kBindingMagic) return RPC_S_INVALID_BINDING;
+    auto* b = static_cast<Binding*>(*binding);
+    b->magic = 0;
+    delete b;
+    *binding = nullptr;
+    return RPC_S_OK;
+  });
 }
 
 void RpcSsDestroyClientContext(void** contextHandle) {
-  if (!contextHandle || !*contextHandle) return;
-  auto* c = static_cast<ClientContext*>(*contextHandle);
-  if (c->magic != kContextMagic) RpcRaiseException(RPC_X_SS_CONTEXT_DAMAGED);
-  c->magic = 0;
-  delete c;
-  *contextHandle = nullptr;
+  return base::detail::Traced<void>(base::detail::kTraceRpc, "RpcSsDestroyClientContext", [&]() -> void {
+    if (!contextHandle || !*contextHandle) return;
+    auto* c = static_cast<ClientContext*>(*contextHandle);
+    if (c->magic != kContextMagic) RpcRaiseException(RPC_X_SS_CONTEXT_DAMAGED);
+    c->magic = 0;
+    delete c;
+    *contextHandle = nullptr;
+  });
 }
 
 RPC_STATUS RpcBindingSetOption(RPC_BINDING_HANDLE binding, unsigned long option, std::uintptr_t value) {
-  auto* b = static_cast<Binding*>(binding);
-  if (!b || b->magic != kBindingMagic) return RPC_S_INVALID_BINDING;
-  if (option != RPC_C_OPT_TRANSFER_SYNTAXES) return RPC_S_INVALID_ARG;
-  if (value == 0 || (value & ~std::uintptr_t{RPC_C_TRANSFER_NDR20 | RPC_C_TRANSFER_NDR64})) return RPC_S_INVALID_ARG;
-  std::lock_guard lock(b->association->mutex);
-  b->association->syntaxes = value;
-  return RPC_S_OK;
+  return base::detail::Traced<RPC_STATUS>(base::detail::kTraceRpc, "RpcBindingSetOption", [&]() -> RPC_STATUS {
+    auto* b = static_cast<Binding*>(binding);
+    if (!b || b->magic != kBindingMagic) return RPC_S_INVALID_BINDING;
+    if (option != RPC_C_OPT_TRANSFER_SYNTAXES) return RPC_S_INVALID_ARG;
+    if (value == 0 || (value & ~std::uintptr_t{RPC_C_TRANSFER_NDR20 | RPC_C_TRANSFER_NDR64})) return RPC_S_INVALID_ARG;
+    std::lock_guard lock(b->association->mutex);
+    b->association->syntaxes = value;
+    return RPC_S_OK;
+  });
 }
 
 }  // namespace platform

@@ -21,6 +21,8 @@
 #include "platform/src/host/fd.h"
 #include "platform/src/rpc/rpc_internal.h"
 
+#include "platform/src/base/trace.h"
+
 namespace platform {
 namespace {
 
@@ -715,41 +717,54 @@ void ServeLink(Link& link, const PeerIdentity& peer, const std::vector<BYTE>& en
 
 RPC_STATUS RpcServerUseProtseqEpW(const wchar_t* protseq, unsigned maxCalls, const wchar_t* endpoint,
                                   void* securityDescriptor) {
-  static_cast<void>(maxCalls);  // a backlog hint; the socket takes the system's
-  return Server::Get().UseProtseqEp(protseq, endpoint, securityDescriptor);
+  return base::detail::Traced<RPC_STATUS>(base::detail::kTraceRpc, "RpcServerUseProtseqEpW", [&]() -> RPC_STATUS {
+    static_cast<void>(maxCalls);  // a backlog hint; the socket takes the system's
+    return Server::Get().UseProtseqEp(protseq, endpoint, securityDescriptor);
+  });
 }
 
 RPC_STATUS RpcServerRegisterIf3(RPC_IF_HANDLE interfaceSpec, UUID* mgrTypeUuid, RPC_MGR_EPV* mgrEpv, unsigned flags,
                                 unsigned maxCalls, unsigned maxRpcSize, RPC_IF_CALLBACK_FN* ifCallback,
                                 void* securityDescriptor) {
-  if ((mgrTypeUuid && !(*mgrTypeUuid == GUID{})) || mgrEpv || ifCallback) return RPC_S_UNKNOWN_MGR_TYPE;
-  return Server::Get().RegisterIf(static_cast<const RPC_SERVER_INTERFACE*>(interfaceSpec), flags, maxCalls, maxRpcSize,
-                                  securityDescriptor);
+  return base::detail::Traced<RPC_STATUS>(base::detail::kTraceRpc, "RpcServerRegisterIf3", [&]() -> RPC_STATUS {
+    if ((mgrTypeUuid && !(*mgrTypeUuid == GUID{})) || mgrEpv || ifCallback) return RPC_S_UNKNOWN_MGR_TYPE;
+    return Server::Get().RegisterIf(static_cast<const RPC_SERVER_INTERFACE*>(interfaceSpec), flags, maxCalls,
+                                    maxRpcSize, securityDescriptor);
+  });
 }
 
 RPC_STATUS RpcServerListen(unsigned minimumCallThreads, unsigned maxCalls, unsigned dontWait) {
-  static_cast<void>(minimumCallThreads);  // every connection has its own call thread
-  return Server::Get().Listen(maxCalls, dontWait != 0);
+  return base::detail::Traced<RPC_STATUS>(base::detail::kTraceRpc, "RpcServerListen", [&]() -> RPC_STATUS {
+    static_cast<void>(minimumCallThreads);  // every connection has its own call thread
+    return Server::Get().Listen(maxCalls, dontWait != 0);
+  });
 }
 
 RPC_STATUS RpcMgmtStopServerListening(RPC_BINDING_HANDLE binding) {
-  if (binding) return RPC_S_WRONG_KIND_OF_BINDING;
-  return Server::Get().StopListening();
+  return base::detail::Traced<RPC_STATUS>(base::detail::kTraceRpc, "RpcMgmtStopServerListening", [&]() -> RPC_STATUS {
+    if (binding) return RPC_S_WRONG_KIND_OF_BINDING;
+    return Server::Get().StopListening();
+  });
 }
 
 RPC_STATUS RpcMgmtIsServerListening(RPC_BINDING_HANDLE binding) {
-  if (binding) return RPC_S_WRONG_KIND_OF_BINDING;
-  return Server::Get().Listening() ? RPC_S_OK : RPC_S_NOT_LISTENING;
+  return base::detail::Traced<RPC_STATUS>(base::detail::kTraceRpc, "RpcMgmtIsServerListening", [&]() -> RPC_STATUS {
+    if (binding) return RPC_S_WRONG_KIND_OF_BINDING;
+    return Server::Get().Listening() ? RPC_S_OK : RPC_S_NOT_LISTENING;
+  });
 }
 
 RPC_STATUS RpcMgmtWaitServerListen() {
-  return Server::Get().WaitListen();
+  return base::detail::Traced<RPC_STATUS>(base::detail::kTraceRpc, "RpcMgmtWaitServerListen",
+                                          [&]() -> RPC_STATUS { return Server::Get().WaitListen(); });
 }
 
 RPC_STATUS RpcServerUnregisterIf(RPC_IF_HANDLE interfaceSpec, UUID* mgrTypeUuid, unsigned waitForCallsToComplete) {
-  static_cast<void>(mgrTypeUuid);  // any manager type: there is only the null one
-  return Server::Get().UnregisterIf(static_cast<const RPC_SERVER_INTERFACE*>(interfaceSpec),
-                                    waitForCallsToComplete != 0);
+  return base::detail::Traced<RPC_STATUS>(base::detail::kTraceRpc, "RpcServerUnregisterIf", [&]() -> RPC_STATUS {
+    static_cast<void>(mgrTypeUuid);  // any manager type: there is only the null one
+    return Server::Get().UnregisterIf(static_cast<const RPC_SERVER_INTERFACE*>(interfaceSpec),
+                                      waitForCallsToComplete != 0);
+  });
 }
 
 }  // namespace platform

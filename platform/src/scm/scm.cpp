@@ -16,6 +16,7 @@
 #include "platform/machine.h"
 #include "platform/scm_testing.h"
 #include "platform/src/base/handles.h"
+#include "platform/src/base/trace.h"
 #include "platform/src/scm/scm_internal.h"
 #include "platform/text.h"
 
@@ -255,514 +256,543 @@ DWORD AskSupervisor(const ServiceFiles& files, const nlohmann::json& request, nl
 }  // namespace
 
 SC_HANDLE OpenSCManager(LPCWSTR machineName, LPCWSTR databaseName, DWORD desiredAccess) {
-  ClearErrorDetail();
-  if (machineName != nullptr && *machineName != L'\0') {
-    Fail(ERROR_INVALID_PARAMETER, "only the local machine's service control manager can be opened");
-    return nullptr;
-  }
-  if (databaseName != nullptr && *databaseName != L'\0' && !EqualsNoCase(databaseName, L"ServicesActive")) {
-    SetLastError(ERROR_DATABASE_DOES_NOT_EXIST);
-    return nullptr;
-  }
-  auto object = std::make_shared<ManagerObject>();
-  if (!GrantedAccess(desiredAccess, false, &object->access)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return nullptr;
-  }
-  try {
-    Machine& machine = CurrentMachine();
-    object->root = machine.Root();
-    object->profile = nlohmann::json::object();
-    if (auto it = machine.Profile().find("services"); it != machine.Profile().end()) object->profile["services"] = *it;
-  } catch (const std::exception& e) {
-    Fail(ERROR_INVALID_DATA, e.what());
-    return nullptr;
-  }
-  if (const DWORD error = Database::Guard([&] {
-        object->Db().EnsureExists();
-        return NO_ERROR;
-      });
-      error != NO_ERROR) {
-    SetLastError(error);
-    return nullptr;
-  }
-  return base::detail::InsertHandle(std::move(object));
+  return base::detail::Traced<SC_HANDLE>(base::detail::kTraceScm, "OpenSCManager", [&]() -> SC_HANDLE {
+    ClearErrorDetail();
+    if (machineName != nullptr && *machineName != L'\0') {
+      Fail(ERROR_INVALID_PARAMETER, "only the local machine's service control manager can be opened");
+      return nullptr;
+    }
+    if (databaseName != nullptr && *databaseName != L'\0' && !EqualsNoCase(databaseName, L"ServicesActive")) {
+      SetLastError(ERROR_DATABASE_DOES_NOT_EXIST);
+      return nullptr;
+    }
+    auto object = std::make_shared<ManagerObject>();
+    if (!GrantedAccess(desiredAccess, false, &object->access)) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return nullptr;
+    }
+    try {
+      Machine& machine = CurrentMachine();
+      object->root = machine.Root();
+      object->profile = nlohmann::json::object();
+      if (auto it = machine.Profile().find("services"); it != machine.Profile().end())
+        object->profile["services"] = *it;
+    } catch (const std::exception& e) {
+      Fail(ERROR_INVALID_DATA, e.what());
+      return nullptr;
+    }
+    if (const DWORD error = Database::Guard([&] {
+          object->Db().EnsureExists();
+          return NO_ERROR;
+        });
+        error != NO_ERROR) {
+      SetLastError(error);
+      return nullptr;
+    }
+    return base::detail::InsertHandle(std::move(object));
+  });
 }
 
 SC_HANDLE CreateService(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR displayName, DWORD desiredAccess,
                         DWORD serviceType, DWORD startType, DWORD errorControl, LPCWSTR binaryPathName,
                         LPCWSTR loadOrderGroup, DWORD* tagId, LPCWSTR dependencies, LPCWSTR serviceStartName,
                         LPCWSTR /*password*/) {
-  ClearErrorDetail();
-  auto mgr = ManagerHandle(manager);
-  if (!mgr) return nullptr;
-  if ((mgr->access & SC_MANAGER_CREATE_SERVICE) == 0) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return nullptr;
-  }
-  if (!ValidServiceName(serviceName) || (displayName != nullptr && std::wcslen(displayName) > kMaxNameChars)) {
-    SetLastError(ERROR_INVALID_NAME);
-    return nullptr;
-  }
-  const DWORD baseType = serviceType & ~SERVICE_INTERACTIVE_PROCESS;
-  const bool win32 = baseType == SERVICE_WIN32_OWN_PROCESS || baseType == SERVICE_WIN32_SHARE_PROCESS;
-  const bool driver = baseType == SERVICE_KERNEL_DRIVER || baseType == SERVICE_FILE_SYSTEM_DRIVER;
-  const std::wstring account = serviceStartName != nullptr ? serviceStartName : L"LocalSystem";
-  const bool interactive = (serviceType & SERVICE_INTERACTIVE_PROCESS) != 0;
-  if (binaryPathName == nullptr || *binaryPathName == L'\0' || !(win32 || driver) || (interactive && !win32) ||
-      (interactive && !EqualsNoCase(account, L"LocalSystem")) || startType > SERVICE_DISABLED ||
-      (startType < SERVICE_AUTO_START && !driver) || errorControl > SERVICE_ERROR_CRITICAL ||
-      (tagId != nullptr && (loadOrderGroup == nullptr || *loadOrderGroup == L'\0'))) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  DWORD access = 0;
-  if (!GrantedAccess(desiredAccess, true, &access)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return nullptr;
-  }
-  ServiceRecord record;
-  record.name = serviceName;
-  record.id = NewServiceId();
-  record.displayName = displayName != nullptr && *displayName != L'\0' ? displayName : serviceName;
-  record.serviceType = serviceType;
-  record.startType = startType;
-  record.errorControl = errorControl;
-  record.binaryPath = binaryPathName;
-  record.loadOrderGroup = loadOrderGroup != nullptr ? loadOrderGroup : L"";
-  record.dependencies = MultiString(dependencies);
-  record.account = account;
+  return base::detail::Traced<SC_HANDLE>(base::detail::kTraceScm, "CreateService", [&]() -> SC_HANDLE {
+    ClearErrorDetail();
+    auto mgr = ManagerHandle(manager);
+    if (!mgr) return nullptr;
+    if ((mgr->access & SC_MANAGER_CREATE_SERVICE) == 0) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return nullptr;
+    }
+    if (!ValidServiceName(serviceName) || (displayName != nullptr && std::wcslen(displayName) > kMaxNameChars)) {
+      SetLastError(ERROR_INVALID_NAME);
+      return nullptr;
+    }
+    const DWORD baseType = serviceType & ~SERVICE_INTERACTIVE_PROCESS;
+    const bool win32 = baseType == SERVICE_WIN32_OWN_PROCESS || baseType == SERVICE_WIN32_SHARE_PROCESS;
+    const bool driver = baseType == SERVICE_KERNEL_DRIVER || baseType == SERVICE_FILE_SYSTEM_DRIVER;
+    const std::wstring account = serviceStartName != nullptr ? serviceStartName : L"LocalSystem";
+    const bool interactive = (serviceType & SERVICE_INTERACTIVE_PROCESS) != 0;
+    if (binaryPathName == nullptr || *binaryPathName == L'\0' || !(win32 || driver) || (interactive && !win32) ||
+        (interactive && !EqualsNoCase(account, L"LocalSystem")) || startType > SERVICE_DISABLED ||
+        (startType < SERVICE_AUTO_START && !driver) || errorControl > SERVICE_ERROR_CRITICAL ||
+        (tagId != nullptr && (loadOrderGroup == nullptr || *loadOrderGroup == L'\0'))) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return nullptr;
+    }
+    DWORD access = 0;
+    if (!GrantedAccess(desiredAccess, true, &access)) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return nullptr;
+    }
+    ServiceRecord record;
+    record.name = serviceName;
+    record.id = NewServiceId();
+    record.displayName = displayName != nullptr && *displayName != L'\0' ? displayName : serviceName;
+    record.serviceType = serviceType;
+    record.startType = startType;
+    record.errorControl = errorControl;
+    record.binaryPath = binaryPathName;
+    record.loadOrderGroup = loadOrderGroup != nullptr ? loadOrderGroup : L"";
+    record.dependencies = MultiString(dependencies);
+    record.account = account;
 
-  const DWORD error = Database::Guard([&] {
-    return mgr->Db().Update([&](std::vector<ServiceRecord>& services) {
-      if (const ServiceRecord* existing = FindIn(services, record.name)) {
-        return existing->deletePending ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_EXISTS;
-      }
-      for (const auto& s : services) {
-        if (EqualsNoCase(s.displayName, record.displayName) || EqualsNoCase(s.displayName, record.name) ||
-            EqualsNoCase(s.name, record.displayName)) {
-          SetErrorDetail("the name is already in use as the display name or name of " + WideToUtf8(s.name));
-          return kErrorDuplicateServiceName;
-        }
-      }
-      services.push_back(record);
-      return NO_ERROR;
-    });
-  });
-  if (error != NO_ERROR) {
-    SetLastError(error);
-    return nullptr;
-  }
-  if (tagId != nullptr) *tagId = 0;  // tags order drivers at boot; nothing boots here
-  return NewServiceHandle(*mgr, record, access);
-}
-
-SC_HANDLE OpenService(SC_HANDLE manager, LPCWSTR serviceName, DWORD desiredAccess) {
-  ClearErrorDetail();
-  auto mgr = ManagerHandle(manager);
-  if (!mgr) return nullptr;
-  if (serviceName == nullptr || *serviceName == L'\0') {
-    SetLastError(ERROR_INVALID_NAME);
-    return nullptr;
-  }
-  DWORD access = 0;
-  if (!GrantedAccess(desiredAccess, true, &access)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return nullptr;
-  }
-  std::optional<ServiceRecord> record;
-  DWORD error = Database::Guard([&] {
-    record = mgr->Db().Find(serviceName);
-    return NO_ERROR;
-  });
-  if (error == NO_ERROR && !record) error = ERROR_SERVICE_DOES_NOT_EXIST;
-  if (error == NO_ERROR && record->deletePending) error = ERROR_SERVICE_MARKED_FOR_DELETE;
-  if (error != NO_ERROR) {
-    SetLastError(error);
-    return nullptr;
-  }
-  return NewServiceHandle(*mgr, *record, access);
-}
-
-BOOL DeleteService(SC_HANDLE service) {
-  ClearErrorDetail();
-  auto svc = ServiceHandle(service, DELETE);
-  if (!svc) return FALSE;
-  const DWORD error = Database::Guard([&] {
-    return svc->Db().Update([&](std::vector<ServiceRecord>& services) {
-      ServiceRecord* s = RecordIn(services, *svc);
-      if (s == nullptr || s->deletePending) return ERROR_SERVICE_MARKED_FOR_DELETE;
-      // A declared service has no process of ours to wait for: it goes at once.
-      if (!s->declared && IsLockedByOther(FilesFor(svc->root, s->name).lock)) {
-        s->deletePending = true;  // its supervisor removes it when it stops
-        return NO_ERROR;
-      }
-      const ServiceFiles files = FilesFor(svc->root, s->name);
-      for (const auto* path : {&files.status, &files.events, &files.socket, &files.lock}) {
-        std::error_code ec;
-        std::filesystem::remove(*path, ec);
-      }
-      services.erase(services.begin() + (s - services.data()));
-      return NO_ERROR;
-    });
-  });
-  return error == NO_ERROR ? TRUE : SetError(error);
-}
-
-BOOL StartService(SC_HANDLE service, DWORD numArgs, LPCWSTR* args) {
-  ClearErrorDetail();
-  auto svc = ServiceHandle(service, SERVICE_START);
-  if (!svc) return FALSE;
-  if (numArgs > 0 && args == nullptr) return SetError(ERROR_INVALID_PARAMETER);
-  std::vector<std::wstring> startArgs;
-  for (DWORD i = 0; i < numArgs; ++i) {
-    if (args[i] == nullptr) return SetError(ERROR_INVALID_PARAMETER);
-    startArgs.emplace_back(args[i]);
-  }
-
-  // The run lock is taken under the database lock, so that a DeleteService sees the
-  // service running from that moment on.
-  ServiceRecord record;
-  int runLock = -1;
-  const auto waitUntil = std::chrono::steady_clock::now() + kEndingSupervisorWait;
-  for (;;) {
-    bool supervisorEnding = false;
     const DWORD error = Database::Guard([&] {
-      return svc->Db().Update([&](std::vector<ServiceRecord>& services) {
-        const ServiceRecord* s = RecordIn(services, *svc);
-        if (s == nullptr || s->deletePending) return ERROR_SERVICE_MARKED_FOR_DELETE;
-        if (s->startType == SERVICE_DISABLED) return ERROR_SERVICE_DISABLED;
-        if (s->declared) {
-          if (s->declaredState != SERVICE_STOPPED) return ERROR_SERVICE_ALREADY_RUNNING;
-          SetErrorDetail("the service is declared by the machine profile and cannot be started");
-          return ERROR_SERVICE_REQUEST_TIMEOUT;
+      return mgr->Db().Update([&](std::vector<ServiceRecord>& services) {
+        if (const ServiceRecord* existing = FindIn(services, record.name)) {
+          return existing->deletePending ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_EXISTS;
         }
-        const ServiceFiles files = FilesFor(svc->root, s->name);
-        std::error_code ec;
-        std::filesystem::create_directories(files.dir, ec);
-        const int fd = OpenLockFile(files.lock);
-        if (fd < 0) {
-          SetErrorDetail("cannot open " + files.lock.string() + ": " + std::strerror(errno));
-          return Win32ErrorFromErrno(errno);
+        for (const auto& s : services) {
+          if (EqualsNoCase(s.displayName, record.displayName) || EqualsNoCase(s.displayName, record.name) ||
+              EqualsNoCase(s.name, record.displayName)) {
+            SetErrorDetail("the name is already in use as the display name or name of " + WideToUtf8(s.name));
+            return kErrorDuplicateServiceName;
+          }
         }
-        if (!TryLockExclusive(fd)) {
-          ::close(fd);
-          // A supervisor whose service just stopped is finishing; give it a moment.
-          auto saved = ReadStatusFile(files.status);
-          supervisorEnding = saved && saved->status.dwCurrentState == SERVICE_STOPPED && !saved->restartPending;
-          return supervisorEnding ? kUnchanged : ERROR_SERVICE_ALREADY_RUNNING;
-        }
-        runLock = fd;
-        record = *s;
-        return kUnchanged;
+        services.push_back(record);
+        return NO_ERROR;
       });
     });
     if (error != NO_ERROR) {
-      if (runLock >= 0) ::close(runLock);
-      return SetError(error);
+      SetLastError(error);
+      return nullptr;
     }
-    if (runLock >= 0) break;
-    if (!supervisorEnding || std::chrono::steady_clock::now() > waitUntil) {
-      return SetError(ERROR_SERVICE_ALREADY_RUNNING);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));  // another process's pace, not the machine's clock
-  }
-
-  const CommandLine command = ParseBinaryPath(record.binaryPath, [](const std::wstring& candidate) {
-    auto host = HostProgram(candidate);
-    std::error_code ec;
-    return host && std::filesystem::is_regular_file(*host, ec);
+    if (tagId != nullptr) *tagId = 0;  // tags order drivers at boot; nothing boots here
+    return NewServiceHandle(*mgr, record, access);
   });
-  const auto host = HostProgram(command.program);
-  if (!host) {
+}
+
+SC_HANDLE OpenService(SC_HANDLE manager, LPCWSTR serviceName, DWORD desiredAccess) {
+  return base::detail::Traced<SC_HANDLE>(base::detail::kTraceScm, "OpenService", [&]() -> SC_HANDLE {
+    ClearErrorDetail();
+    auto mgr = ManagerHandle(manager);
+    if (!mgr) return nullptr;
+    if (serviceName == nullptr || *serviceName == L'\0') {
+      SetLastError(ERROR_INVALID_NAME);
+      return nullptr;
+    }
+    DWORD access = 0;
+    if (!GrantedAccess(desiredAccess, true, &access)) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return nullptr;
+    }
+    std::optional<ServiceRecord> record;
+    DWORD error = Database::Guard([&] {
+      record = mgr->Db().Find(serviceName);
+      return NO_ERROR;
+    });
+    if (error == NO_ERROR && !record) error = ERROR_SERVICE_DOES_NOT_EXIST;
+    if (error == NO_ERROR && record->deletePending) error = ERROR_SERVICE_MARKED_FOR_DELETE;
+    if (error != NO_ERROR) {
+      SetLastError(error);
+      return nullptr;
+    }
+    return NewServiceHandle(*mgr, *record, access);
+  });
+}
+
+BOOL DeleteService(SC_HANDLE service) {
+  return base::detail::Traced<BOOL>(base::detail::kTraceScm, "DeleteService", [&]() -> BOOL {
+    ClearErrorDetail();
+    auto svc = ServiceHandle(service, DELETE);
+    if (!svc) return FALSE;
+    const DWORD error = Database::Guard([&] {
+      return svc->Db().Update([&](std::vector<ServiceRecord>& services) {
+        ServiceRecord* s = RecordIn(services, *svc);
+        if (s == nullptr || s->deletePending) return ERROR_SERVICE_MARKED_FOR_DELETE;
+        // A declared service has no process of ours to wait for: it goes at once.
+        if (!s->declared && IsLockedByOther(FilesFor(svc->root, s->name).lock)) {
+          s->deletePending = true;  // its supervisor removes it when it stops
+          return NO_ERROR;
+        }
+        const ServiceFiles files = FilesFor(svc->root, s->name);
+        for (const auto* path : {&files.status, &files.events, &files.socket, &files.lock}) {
+          std::error_code ec;
+          std::filesystem::remove(*path, ec);
+        }
+        services.erase(services.begin() + (s - services.data()));
+        return NO_ERROR;
+      });
+    });
+    return error == NO_ERROR ? TRUE : SetError(error);
+  });
+}
+
+BOOL StartService(SC_HANDLE service, DWORD numArgs, LPCWSTR* args) {
+  return base::detail::Traced<BOOL>(base::detail::kTraceScm, "StartService", [&]() -> BOOL {
+    ClearErrorDetail();
+    auto svc = ServiceHandle(service, SERVICE_START);
+    if (!svc) return FALSE;
+    if (numArgs > 0 && args == nullptr) return SetError(ERROR_INVALID_PARAMETER);
+    std::vector<std::wstring> startArgs;
+    for (DWORD i = 0; i < numArgs; ++i) {
+      if (args[i] == nullptr) return SetError(ERROR_INVALID_PARAMETER);
+      startArgs.emplace_back(args[i]);
+    }
+
+    // The run lock is taken under the database lock, so that a DeleteService sees the
+    // service running from that moment on.
+    ServiceRecord record;
+    int runLock = -1;
+    const auto waitUntil = std::chrono::steady_clock::now() + kEndingSupervisorWait;
+    for (;;) {
+      bool supervisorEnding = false;
+      const DWORD error = Database::Guard([&] {
+        return svc->Db().Update([&](std::vector<ServiceRecord>& services) {
+          const ServiceRecord* s = RecordIn(services, *svc);
+          if (s == nullptr || s->deletePending) return ERROR_SERVICE_MARKED_FOR_DELETE;
+          if (s->startType == SERVICE_DISABLED) return ERROR_SERVICE_DISABLED;
+          if (s->declared) {
+            if (s->declaredState != SERVICE_STOPPED) return ERROR_SERVICE_ALREADY_RUNNING;
+            SetErrorDetail("the service is declared by the machine profile and cannot be started");
+            return ERROR_SERVICE_REQUEST_TIMEOUT;
+          }
+          const ServiceFiles files = FilesFor(svc->root, s->name);
+          std::error_code ec;
+          std::filesystem::create_directories(files.dir, ec);
+          const int fd = OpenLockFile(files.lock);
+          if (fd < 0) {
+            SetErrorDetail("cannot open " + files.lock.string() + ": " + std::strerror(errno));
+            return Win32ErrorFromErrno(errno);
+          }
+          if (!TryLockExclusive(fd)) {
+            ::close(fd);
+            // A supervisor whose service just stopped is finishing; give it a moment.
+            auto saved = ReadStatusFile(files.status);
+            supervisorEnding = saved && saved->status.dwCurrentState == SERVICE_STOPPED && !saved->restartPending;
+            return supervisorEnding ? kUnchanged : ERROR_SERVICE_ALREADY_RUNNING;
+          }
+          runLock = fd;
+          record = *s;
+          return kUnchanged;
+        });
+      });
+      if (error != NO_ERROR) {
+        if (runLock >= 0) ::close(runLock);
+        return SetError(error);
+      }
+      if (runLock >= 0) break;
+      if (!supervisorEnding || std::chrono::steady_clock::now() > waitUntil) {
+        return SetError(ERROR_SERVICE_ALREADY_RUNNING);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));  // another process's pace, not the machine's clock
+    }
+
+    const CommandLine command = ParseBinaryPath(record.binaryPath, [](const std::wstring& candidate) {
+      auto host = HostProgram(candidate);
+      std::error_code ec;
+      return host && std::filesystem::is_regular_file(*host, ec);
+    });
+    const auto host = HostProgram(command.program);
+    if (!host) {
+      ::close(runLock);
+      return Fail(ERROR_PATH_NOT_FOUND,
+                  "the binary path \"" + WideToUtf8(command.program) + "\" is not on this machine");
+    }
+    LaunchRequest request;
+    request.root = svc->root;
+    request.serviceName = record.name;
+    request.program = host->string();
+    request.argv.push_back(request.program);
+    for (const auto& a : command.arguments) request.argv.push_back(WideToUtf8(a));
+    request.startArgs = std::move(startArgs);
+    request.serviceType = record.serviceType;
+    DWORD processId = 0;
+    const DWORD error = SpawnSupervisor(request, runLock, &processId);
     ::close(runLock);
-    return Fail(ERROR_PATH_NOT_FOUND, "the binary path \"" + WideToUtf8(command.program) + "\" is not on this machine");
-  }
-  LaunchRequest request;
-  request.root = svc->root;
-  request.serviceName = record.name;
-  request.program = host->string();
-  request.argv.push_back(request.program);
-  for (const auto& a : command.arguments) request.argv.push_back(WideToUtf8(a));
-  request.startArgs = std::move(startArgs);
-  request.serviceType = record.serviceType;
-  DWORD processId = 0;
-  const DWORD error = SpawnSupervisor(request, runLock, &processId);
-  ::close(runLock);
-  return error == NO_ERROR ? TRUE : SetError(error);
+    return error == NO_ERROR ? TRUE : SetError(error);
+  });
 }
 
 BOOL ControlServiceWithEvent(SC_HANDLE service, DWORD control, DWORD eventType, DWORD sessionId,
                              SERVICE_STATUS* status) {
-  ClearErrorDetail();
-  auto svc = ServiceHandle(service, 0);
-  if (!svc) return FALSE;
-  if (status == nullptr || !IsDefinedControl(control)) return SetError(ERROR_INVALID_PARAMETER);
-  if ((svc->access & AccessNeededFor(control)) != AccessNeededFor(control)) return SetError(ERROR_ACCESS_DENIED);
-  DWORD error = NO_ERROR;
-  auto record = RecordOf(*svc, &error);
-  if (error != NO_ERROR) return SetError(error);
-  if (!record) {
-    *status = Short(StoppedStatus(SERVICE_WIN32_OWN_PROCESS));
-    return SetError(ERROR_SERVICE_NOT_ACTIVE);
-  }
-  const SERVICE_STATUS_PROCESS current = StatusOf(svc->root, *record);
-  *status = Short(current);
-  if (record->declared || current.dwCurrentState == SERVICE_STOPPED) {
-    // Nothing to talk to: a declared service accepts nothing but interrogation.
-    error = scm_testing::ControlRefusal(*status, control);
+  return base::detail::Traced<BOOL>(base::detail::kTraceScm, "ControlServiceWithEvent", [&]() -> BOOL {
+    ClearErrorDetail();
+    auto svc = ServiceHandle(service, 0);
+    if (!svc) return FALSE;
+    if (status == nullptr || !IsDefinedControl(control)) return SetError(ERROR_INVALID_PARAMETER);
+    if ((svc->access & AccessNeededFor(control)) != AccessNeededFor(control)) return SetError(ERROR_ACCESS_DENIED);
+    DWORD error = NO_ERROR;
+    auto record = RecordOf(*svc, &error);
+    if (error != NO_ERROR) return SetError(error);
+    if (!record) {
+      *status = Short(StoppedStatus(SERVICE_WIN32_OWN_PROCESS));
+      return SetError(ERROR_SERVICE_NOT_ACTIVE);
+    }
+    const SERVICE_STATUS_PROCESS current = StatusOf(svc->root, *record);
+    *status = Short(current);
+    if (record->declared || current.dwCurrentState == SERVICE_STOPPED) {
+      // Nothing to talk to: a declared service accepts nothing but interrogation.
+      error = scm_testing::ControlRefusal(*status, control);
+      return error == NO_ERROR ? TRUE : SetError(error);
+    }
+    nlohmann::json reply;
+    error = AskSupervisor(FilesFor(svc->root, record->name),
+                          {{"op", "control"}, {"control", control}, {"eventType", eventType}, {"sessionId", sessionId}},
+                          &reply, static_cast<int>(kControlTimeoutMs) + 5000);
+    if (error != NO_ERROR) return SetError(error);
+    *status = Short(StatusFromJson(reply.value("status", nlohmann::json::object())));
+    error = reply.value("error", DWORD{ERROR_SERVICE_REQUEST_TIMEOUT});
+    if (error == NO_ERROR) {
+      error = reply.value("result", DWORD{0});
+      if (error != NO_ERROR) SetErrorDetail("the service's handler returned " + std::to_string(error));
+    }
     return error == NO_ERROR ? TRUE : SetError(error);
-  }
-  nlohmann::json reply;
-  error = AskSupervisor(FilesFor(svc->root, record->name),
-                        {{"op", "control"}, {"control", control}, {"eventType", eventType}, {"sessionId", sessionId}},
-                        &reply, static_cast<int>(kControlTimeoutMs) + 5000);
-  if (error != NO_ERROR) return SetError(error);
-  *status = Short(StatusFromJson(reply.value("status", nlohmann::json::object())));
-  error = reply.value("error", DWORD{ERROR_SERVICE_REQUEST_TIMEOUT});
-  if (error == NO_ERROR) {
-    error = reply.value("result", DWORD{0});
-    if (error != NO_ERROR) SetErrorDetail("the service's handler returned " + std::to_string(error));
-  }
-  return error == NO_ERROR ? TRUE : SetError(error);
+  });
 }
 
 BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) {
-  return ControlServiceWithEvent(service, control, 0, 0, status);
+  return base::detail::Traced<BOOL>(base::detail::kTraceScm, "ControlService",
+                                    [&]() -> BOOL { return ControlServiceWithEvent(service, control, 0, 0, status); });
 }
 
 BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) {
-  ClearErrorDetail();
-  auto svc = ServiceHandle(service, SERVICE_QUERY_STATUS);
-  if (!svc) return FALSE;
-  if (status == nullptr) return SetError(ERROR_INVALID_PARAMETER);
-  DWORD error = NO_ERROR;
-  auto record = RecordOf(*svc, &error);
-  if (error != NO_ERROR) return SetError(error);
-  *status = Short(record ? StatusOf(svc->root, *record) : StoppedStatus(SERVICE_WIN32_OWN_PROCESS));
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceScm, "QueryServiceStatus", [&]() -> BOOL {
+    ClearErrorDetail();
+    auto svc = ServiceHandle(service, SERVICE_QUERY_STATUS);
+    if (!svc) return FALSE;
+    if (status == nullptr) return SetError(ERROR_INVALID_PARAMETER);
+    DWORD error = NO_ERROR;
+    auto record = RecordOf(*svc, &error);
+    if (error != NO_ERROR) return SetError(error);
+    *status = Short(record ? StatusOf(svc->root, *record) : StoppedStatus(SERVICE_WIN32_OWN_PROCESS));
+    return TRUE;
+  });
 }
 
 BOOL QueryServiceStatusEx(SC_HANDLE service, DWORD infoLevel, BYTE* buffer, DWORD bufSize, DWORD* bytesNeeded) {
-  ClearErrorDetail();
-  auto svc = ServiceHandle(service, SERVICE_QUERY_STATUS);
-  if (!svc) return FALSE;
-  if (infoLevel != SC_STATUS_PROCESS_INFO) return SetError(kErrorInvalidLevel);
-  if (bytesNeeded == nullptr) return SetError(ERROR_INVALID_PARAMETER);
-  if (!FitsOrFail(buffer, bufSize, sizeof(SERVICE_STATUS_PROCESS), bytesNeeded)) return FALSE;
-  DWORD error = NO_ERROR;
-  auto record = RecordOf(*svc, &error);
-  if (error != NO_ERROR) return SetError(error);
-  const SERVICE_STATUS_PROCESS s = record ? StatusOf(svc->root, *record) : StoppedStatus(SERVICE_WIN32_OWN_PROCESS);
-  std::memcpy(buffer, &s, sizeof(s));
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceScm, "QueryServiceStatusEx", [&]() -> BOOL {
+    ClearErrorDetail();
+    auto svc = ServiceHandle(service, SERVICE_QUERY_STATUS);
+    if (!svc) return FALSE;
+    if (infoLevel != SC_STATUS_PROCESS_INFO) return SetError(kErrorInvalidLevel);
+    if (bytesNeeded == nullptr) return SetError(ERROR_INVALID_PARAMETER);
+    if (!FitsOrFail(buffer, bufSize, sizeof(SERVICE_STATUS_PROCESS), bytesNeeded)) return FALSE;
+    DWORD error = NO_ERROR;
+    auto record = RecordOf(*svc, &error);
+    if (error != NO_ERROR) return SetError(error);
+    const SERVICE_STATUS_PROCESS s = record ? StatusOf(svc->root, *record) : StoppedStatus(SERVICE_WIN32_OWN_PROCESS);
+    std::memcpy(buffer, &s, sizeof(s));
+    return TRUE;
+  });
 }
 
 BOOL QueryServiceConfig(SC_HANDLE service, QUERY_SERVICE_CONFIG* config, DWORD bufSize, DWORD* bytesNeeded) {
-  ClearErrorDetail();
-  auto svc = ServiceHandle(service, SERVICE_QUERY_CONFIG);
-  if (!svc) return FALSE;
-  if (bytesNeeded == nullptr) return SetError(ERROR_INVALID_PARAMETER);
-  DWORD error = NO_ERROR;
-  auto record = RecordOf(*svc, &error);
-  if (error != NO_ERROR) return SetError(error);
-  if (!record) return SetError(ERROR_SERVICE_MARKED_FOR_DELETE);
-  const ServiceRecord& r = *record;
-  const std::size_t needed = BufferLayout::Align(sizeof(QUERY_SERVICE_CONFIG)) + BufferLayout::Size(r.binaryPath) +
-                             BufferLayout::Size(r.loadOrderGroup) + BufferLayout::Size(r.dependencies) +
-                             BufferLayout::Size(r.account) + BufferLayout::Size(r.displayName);
-  auto* bytes = reinterpret_cast<BYTE*>(config);
-  if (!FitsOrFail(bytes, bufSize, needed, bytesNeeded)) return FALSE;
-  BufferLayout layout(bytes, sizeof(QUERY_SERVICE_CONFIG));
-  config->dwServiceType = r.serviceType;
-  config->dwStartType = r.startType;
-  config->dwErrorControl = r.errorControl;
-  config->lpBinaryPathName = layout.Put(r.binaryPath);
-  config->lpLoadOrderGroup = layout.Put(r.loadOrderGroup);
-  config->dwTagId = r.tagId;
-  config->lpDependencies = layout.Put(r.dependencies);
-  config->lpServiceStartName = layout.Put(r.account);
-  config->lpDisplayName = layout.Put(r.displayName);
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceScm, "QueryServiceConfig", [&]() -> BOOL {
+    ClearErrorDetail();
+    auto svc = ServiceHandle(service, SERVICE_QUERY_CONFIG);
+    if (!svc) return FALSE;
+    if (bytesNeeded == nullptr) return SetError(ERROR_INVALID_PARAMETER);
+    DWORD error = NO_ERROR;
+    auto record = RecordOf(*svc, &error);
+    if (error != NO_ERROR) return SetError(error);
+    if (!record) return SetError(ERROR_SERVICE_MARKED_FOR_DELETE);
+    const ServiceRecord& r = *record;
+    const std::size_t needed = BufferLayout::Align(sizeof(QUERY_SERVICE_CONFIG)) + BufferLayout::Size(r.binaryPath) +
+                               BufferLayout::Size(r.loadOrderGroup) + BufferLayout::Size(r.dependencies) +
+                               BufferLayout::Size(r.account) + BufferLayout::Size(r.displayName);
+    auto* bytes = reinterpret_cast<BYTE*>(config);
+    if (!FitsOrFail(bytes, bufSize, needed, bytesNeeded)) return FALSE;
+    BufferLayout layout(bytes, sizeof(QUERY_SERVICE_CONFIG));
+    config->dwServiceType = r.serviceType;
+    config->dwStartType = r.startType;
+    config->dwErrorControl = r.errorControl;
+    config->lpBinaryPathName = layout.Put(r.binaryPath);
+    config->lpLoadOrderGroup = layout.Put(r.loadOrderGroup);
+    config->dwTagId = r.tagId;
+    config->lpDependencies = layout.Put(r.dependencies);
+    config->lpServiceStartName = layout.Put(r.account);
+    config->lpDisplayName = layout.Put(r.displayName);
+    return TRUE;
+  });
 }
 
 BOOL QueryServiceConfig2(SC_HANDLE service, DWORD infoLevel, BYTE* buffer, DWORD bufSize, DWORD* bytesNeeded) {
-  ClearErrorDetail();
-  auto svc = ServiceHandle(service, SERVICE_QUERY_CONFIG);
-  if (!svc) return FALSE;
-  if (infoLevel != SERVICE_CONFIG_DESCRIPTION && infoLevel != SERVICE_CONFIG_FAILURE_ACTIONS &&
-      infoLevel != SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
-    return SetError(kErrorInvalidLevel);
-  }
-  if (bytesNeeded == nullptr) return SetError(ERROR_INVALID_PARAMETER);
-  DWORD error = NO_ERROR;
-  auto record = RecordOf(*svc, &error);
-  if (error != NO_ERROR) return SetError(error);
-  if (!record) return SetError(ERROR_SERVICE_MARKED_FOR_DELETE);
-  const ServiceRecord& r = *record;
+  return base::detail::Traced<BOOL>(base::detail::kTraceScm, "QueryServiceConfig2", [&]() -> BOOL {
+    ClearErrorDetail();
+    auto svc = ServiceHandle(service, SERVICE_QUERY_CONFIG);
+    if (!svc) return FALSE;
+    if (infoLevel != SERVICE_CONFIG_DESCRIPTION && infoLevel != SERVICE_CONFIG_FAILURE_ACTIONS &&
+        infoLevel != SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
+      return SetError(kErrorInvalidLevel);
+    }
+    if (bytesNeeded == nullptr) return SetError(ERROR_INVALID_PARAMETER);
+    DWORD error = NO_ERROR;
+    auto record = RecordOf(*svc, &error);
+    if (error != NO_ERROR) return SetError(error);
+    if (!record) return SetError(ERROR_SERVICE_MARKED_FOR_DELETE);
+    const ServiceRecord& r = *record;
 
-  if (infoLevel == SERVICE_CONFIG_DESCRIPTION) {
-    const std::size_t needed =
-        BufferLayout::Align(sizeof(SERVICE_DESCRIPTION)) + (r.description ? BufferLayout::Size(*r.description) : 0);
+    if (infoLevel == SERVICE_CONFIG_DESCRIPTION) {
+      const std::size_t needed =
+          BufferLayout::Align(sizeof(SERVICE_DESCRIPTION)) + (r.description ? BufferLayout::Size(*r.description) : 0);
+      if (!FitsOrFail(buffer, bufSize, needed, bytesNeeded)) return FALSE;
+      BufferLayout layout(buffer, sizeof(SERVICE_DESCRIPTION));
+      auto* out = reinterpret_cast<SERVICE_DESCRIPTION*>(buffer);
+      out->lpDescription = r.description ? layout.Put(*r.description) : nullptr;
+      return TRUE;
+    }
+    if (infoLevel == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
+      if (!FitsOrFail(buffer, bufSize, sizeof(SERVICE_FAILURE_ACTIONS_FLAG), bytesNeeded)) return FALSE;
+      reinterpret_cast<SERVICE_FAILURE_ACTIONS_FLAG*>(buffer)->fFailureActionsOnNonCrashFailures =
+          r.failureActionsOnNonCrashFailures ? TRUE : FALSE;
+      return TRUE;
+    }
+    const FailureActions& fa = r.failureActions;
+    const std::size_t needed = BufferLayout::Align(sizeof(SERVICE_FAILURE_ACTIONS)) +
+                               fa.actions.size() * sizeof(SC_ACTION) +
+                               (fa.rebootMessage ? BufferLayout::Size(*fa.rebootMessage) : 0) +
+                               (fa.command ? BufferLayout::Size(*fa.command) : 0);
     if (!FitsOrFail(buffer, bufSize, needed, bytesNeeded)) return FALSE;
-    BufferLayout layout(buffer, sizeof(SERVICE_DESCRIPTION));
-    auto* out = reinterpret_cast<SERVICE_DESCRIPTION*>(buffer);
-    out->lpDescription = r.description ? layout.Put(*r.description) : nullptr;
+    static_assert(alignof(SC_ACTION) <= alignof(SERVICE_FAILURE_ACTIONS) && sizeof(SC_ACTION) % alignof(wchar_t) == 0);
+    BufferLayout layout(buffer, sizeof(SERVICE_FAILURE_ACTIONS));
+    auto* out = reinterpret_cast<SERVICE_FAILURE_ACTIONS*>(buffer);
+    out->dwResetPeriod = fa.resetPeriod;
+    out->cActions = static_cast<DWORD>(fa.actions.size());
+    out->lpsaActions = nullptr;
+    if (!fa.actions.empty()) {
+      out->lpsaActions = static_cast<SC_ACTION*>(layout.Reserve(fa.actions.size() * sizeof(SC_ACTION)));
+      std::copy(fa.actions.begin(), fa.actions.end(), out->lpsaActions);
+    }
+    out->lpRebootMsg = fa.rebootMessage ? layout.Put(*fa.rebootMessage) : nullptr;
+    out->lpCommand = fa.command ? layout.Put(*fa.command) : nullptr;
     return TRUE;
-  }
-  if (infoLevel == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
-    if (!FitsOrFail(buffer, bufSize, sizeof(SERVICE_FAILURE_ACTIONS_FLAG), bytesNeeded)) return FALSE;
-    reinterpret_cast<SERVICE_FAILURE_ACTIONS_FLAG*>(buffer)->fFailureActionsOnNonCrashFailures =
-        r.failureActionsOnNonCrashFailures ? TRUE : FALSE;
-    return TRUE;
-  }
-  const FailureActions& fa = r.failureActions;
-  const std::size_t needed = BufferLayout::Align(sizeof(SERVICE_FAILURE_ACTIONS)) +
-                             fa.actions.size() * sizeof(SC_ACTION) +
-                             (fa.rebootMessage ? BufferLayout::Size(*fa.rebootMessage) : 0) +
-                             (fa.command ? BufferLayout::Size(*fa.command) : 0);
-  if (!FitsOrFail(buffer, bufSize, needed, bytesNeeded)) return FALSE;
-  static_assert(alignof(SC_ACTION) <= alignof(SERVICE_FAILURE_ACTIONS) && sizeof(SC_ACTION) % alignof(wchar_t) == 0);
-  BufferLayout layout(buffer, sizeof(SERVICE_FAILURE_ACTIONS));
-  auto* out = reinterpret_cast<SERVICE_FAILURE_ACTIONS*>(buffer);
-  out->dwResetPeriod = fa.resetPeriod;
-  out->cActions = static_cast<DWORD>(fa.actions.size());
-  out->lpsaActions = nullptr;
-  if (!fa.actions.empty()) {
-    out->lpsaActions = static_cast<SC_ACTION*>(layout.Reserve(fa.actions.size() * sizeof(SC_ACTION)));
-    std::copy(fa.actions.begin(), fa.actions.end(), out->lpsaActions);
-  }
-  out->lpRebootMsg = fa.rebootMessage ? layout.Put(*fa.rebootMessage) : nullptr;
-  out->lpCommand = fa.command ? layout.Put(*fa.command) : nullptr;
-  return TRUE;
+  });
 }
 
 BOOL ChangeServiceConfig2(SC_HANDLE service, DWORD infoLevel, LPVOID info) {
-  ClearErrorDetail();
-  auto svc = ServiceHandle(service, SERVICE_CHANGE_CONFIG);
-  if (!svc) return FALSE;
-  if (infoLevel != SERVICE_CONFIG_DESCRIPTION && infoLevel != SERVICE_CONFIG_FAILURE_ACTIONS &&
-      infoLevel != SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
-    return SetError(kErrorInvalidLevel);
-  }
-  if (info == nullptr) return SetError(ERROR_INVALID_PARAMETER);
-  if (infoLevel == SERVICE_CONFIG_FAILURE_ACTIONS) {
-    const auto* fa = static_cast<const SERVICE_FAILURE_ACTIONS*>(info);
-    if (fa->cActions > 0 && fa->lpsaActions == nullptr) return SetError(ERROR_INVALID_PARAMETER);
-    for (DWORD i = 0; fa->lpsaActions != nullptr && i < fa->cActions; ++i) {
-      if (fa->lpsaActions[i].Type > SC_ACTION_RUN_COMMAND) return SetError(ERROR_INVALID_PARAMETER);
-      // Restarting means starting: the caller must be allowed to.
-      if (fa->lpsaActions[i].Type == SC_ACTION_RESTART && (svc->access & SERVICE_START) == 0) {
-        return SetError(ERROR_ACCESS_DENIED);
+  return base::detail::Traced<BOOL>(base::detail::kTraceScm, "ChangeServiceConfig2", [&]() -> BOOL {
+    ClearErrorDetail();
+    auto svc = ServiceHandle(service, SERVICE_CHANGE_CONFIG);
+    if (!svc) return FALSE;
+    if (infoLevel != SERVICE_CONFIG_DESCRIPTION && infoLevel != SERVICE_CONFIG_FAILURE_ACTIONS &&
+        infoLevel != SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
+      return SetError(kErrorInvalidLevel);
+    }
+    if (info == nullptr) return SetError(ERROR_INVALID_PARAMETER);
+    if (infoLevel == SERVICE_CONFIG_FAILURE_ACTIONS) {
+      const auto* fa = static_cast<const SERVICE_FAILURE_ACTIONS*>(info);
+      if (fa->cActions > 0 && fa->lpsaActions == nullptr) return SetError(ERROR_INVALID_PARAMETER);
+      for (DWORD i = 0; fa->lpsaActions != nullptr && i < fa->cActions; ++i) {
+        if (fa->lpsaActions[i].Type > SC_ACTION_RUN_COMMAND) return SetError(ERROR_INVALID_PARAMETER);
+        // Restarting means starting: the caller must be allowed to.
+        if (fa->lpsaActions[i].Type == SC_ACTION_RESTART && (svc->access & SERVICE_START) == 0) {
+          return SetError(ERROR_ACCESS_DENIED);
+        }
       }
     }
-  }
-  const DWORD error = Database::Guard([&] {
-    return svc->Db().Update([&](std::vector<ServiceRecord>& services) {
-      ServiceRecord* s = RecordIn(services, *svc);
-      if (s == nullptr || s->deletePending) return ERROR_SERVICE_MARKED_FOR_DELETE;
-      // Null leaves a text as it is, an empty one removes it.
-      auto apply = [](std::optional<std::wstring>& target, LPCWSTR text) {
-        if (text == nullptr) return;
-        target = *text == L'\0' ? std::nullopt : std::optional<std::wstring>(text);
-      };
-      if (infoLevel == SERVICE_CONFIG_DESCRIPTION) {
-        apply(s->description, static_cast<const SERVICE_DESCRIPTION*>(info)->lpDescription);
-      } else if (infoLevel == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
-        s->failureActionsOnNonCrashFailures =
-            static_cast<const SERVICE_FAILURE_ACTIONS_FLAG*>(info)->fFailureActionsOnNonCrashFailures != FALSE;
-      } else {
-        const auto* fa = static_cast<const SERVICE_FAILURE_ACTIONS*>(info);
-        if (fa->lpsaActions != nullptr) {
-          s->failureActions.actions.assign(fa->lpsaActions, fa->lpsaActions + fa->cActions);
-          s->failureActions.resetPeriod = fa->cActions > 0 ? fa->dwResetPeriod : 0;
+    const DWORD error = Database::Guard([&] {
+      return svc->Db().Update([&](std::vector<ServiceRecord>& services) {
+        ServiceRecord* s = RecordIn(services, *svc);
+        if (s == nullptr || s->deletePending) return ERROR_SERVICE_MARKED_FOR_DELETE;
+        // Null leaves a text as it is, an empty one removes it.
+        auto apply = [](std::optional<std::wstring>& target, LPCWSTR text) {
+          if (text == nullptr) return;
+          target = *text == L'\0' ? std::nullopt : std::optional<std::wstring>(text);
+        };
+        if (infoLevel == SERVICE_CONFIG_DESCRIPTION) {
+          apply(s->description, static_cast<const SERVICE_DESCRIPTION*>(info)->lpDescription);
+        } else if (infoLevel == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
+          s->failureActionsOnNonCrashFailures =
+              static_cast<const SERVICE_FAILURE_ACTIONS_FLAG*>(info)->fFailureActionsOnNonCrashFailures != FALSE;
+        } else {
+          const auto* fa = static_cast<const SERVICE_FAILURE_ACTIONS*>(info);
+          if (fa->lpsaActions != nullptr) {
+            s->failureActions.actions.assign(fa->lpsaActions, fa->lpsaActions + fa->cActions);
+            s->failureActions.resetPeriod = fa->cActions > 0 ? fa->dwResetPeriod : 0;
+          }
+          apply(s->failureActions.rebootMessage, fa->lpRebootMsg);
+          apply(s->failureActions.command, fa->lpCommand);
         }
-        apply(s->failureActions.rebootMessage, fa->lpRebootMsg);
-        apply(s->failureActions.command, fa->lpCommand);
-      }
-      return NO_ERROR;
+        return NO_ERROR;
+      });
     });
+    return error == NO_ERROR ? TRUE : SetError(error);
   });
-  return error == NO_ERROR ? TRUE : SetError(error);
 }
 
 BOOL EnumServicesStatusEx(SC_HANDLE manager, DWORD infoLevel, DWORD serviceType, DWORD serviceState, BYTE* buffer,
                           DWORD bufSize, DWORD* bytesNeeded, DWORD* servicesReturned, DWORD* resumeHandle,
                           LPCWSTR groupName) {
-  ClearErrorDetail();
-  auto mgr = ManagerHandle(manager);
-  if (!mgr) return FALSE;
-  if ((mgr->access & SC_MANAGER_ENUMERATE_SERVICE) == 0) return SetError(ERROR_ACCESS_DENIED);
-  if (infoLevel != SC_ENUM_PROCESS_INFO) return SetError(kErrorInvalidLevel);
-  if (bytesNeeded == nullptr || servicesReturned == nullptr || (serviceType & SERVICE_TYPE_ALL) == 0 ||
-      (serviceState & SERVICE_STATE_ALL) == 0) {
-    return SetError(ERROR_INVALID_PARAMETER);
-  }
-  std::vector<ServiceRecord> services;
-  if (const DWORD error = Database::Guard([&] {
-        services = mgr->Db().Load();
-        return NO_ERROR;
-      });
-      error != NO_ERROR) {
-    return SetError(error);
-  }
-  struct Entry {
-    const ServiceRecord* record;
-    SERVICE_STATUS_PROCESS status;
-    std::size_t size;
-  };
-  std::vector<Entry> selected;
-  for (const auto& s : services) {
-    if ((s.serviceType & serviceType) == 0) continue;
-    if (groupName != nullptr && !EqualsNoCase(s.loadOrderGroup, groupName)) continue;
-    const SERVICE_STATUS_PROCESS status = StatusOf(mgr->root, s);
-    const bool active = status.dwCurrentState != SERVICE_STOPPED;
-    if (!((active && (serviceState & SERVICE_ACTIVE) != 0) || (!active && (serviceState & SERVICE_INACTIVE) != 0))) {
-      continue;
+  return base::detail::Traced<BOOL>(base::detail::kTraceScm, "EnumServicesStatusEx", [&]() -> BOOL {
+    ClearErrorDetail();
+    auto mgr = ManagerHandle(manager);
+    if (!mgr) return FALSE;
+    if ((mgr->access & SC_MANAGER_ENUMERATE_SERVICE) == 0) return SetError(ERROR_ACCESS_DENIED);
+    if (infoLevel != SC_ENUM_PROCESS_INFO) return SetError(kErrorInvalidLevel);
+    if (bytesNeeded == nullptr || servicesReturned == nullptr || (serviceType & SERVICE_TYPE_ALL) == 0 ||
+        (serviceState & SERVICE_STATE_ALL) == 0) {
+      return SetError(ERROR_INVALID_PARAMETER);
     }
-    selected.push_back(
-        {&s, status,
-         sizeof(ENUM_SERVICE_STATUS_PROCESS) + BufferLayout::Size(s.name) + BufferLayout::Size(s.displayName)});
-  }
-  const std::size_t first = resumeHandle != nullptr ? *resumeHandle : 0;
-  // Entries go at the front, their strings at the back, so that as many whole entries
-  // as fit are returned.
-  const std::size_t usable = bufSize & ~(alignof(wchar_t) - 1);  // strings stay aligned from the end down
-  std::size_t used = 0;
-  std::size_t count = 0;
-  for (std::size_t i = first; i < selected.size() && used + selected[i].size <= usable && buffer != nullptr; ++i) {
-    used += selected[i].size;
-    ++count;
-  }
-  std::size_t remaining = 0;
-  for (std::size_t i = first + count; i < selected.size(); ++i) remaining += selected[i].size;
-  BYTE* stringEnd = buffer != nullptr ? buffer + usable : nullptr;
-  auto* entries = reinterpret_cast<ENUM_SERVICE_STATUS_PROCESS*>(buffer);
-  for (std::size_t k = 0; k < count; ++k) {
-    const Entry& e = selected[first + k];
-    auto put = [&](const std::wstring& text) {
-      stringEnd -= BufferLayout::Size(text);
-      std::memcpy(stringEnd, text.c_str(), BufferLayout::Size(text));
-      return reinterpret_cast<LPWSTR>(stringEnd);
+    std::vector<ServiceRecord> services;
+    if (const DWORD error = Database::Guard([&] {
+          services = mgr->Db().Load();
+          return NO_ERROR;
+        });
+        error != NO_ERROR) {
+      return SetError(error);
+    }
+    struct Entry {
+      const ServiceRecord* record;
+      SERVICE_STATUS_PROCESS status;
+      std::size_t size;
     };
-    entries[k].lpServiceName = put(e.record->name);
-    entries[k].lpDisplayName = put(e.record->displayName);
-    entries[k].ServiceStatusProcess = e.status;
-  }
-  *servicesReturned = static_cast<DWORD>(count);
-  *bytesNeeded = static_cast<DWORD>(remaining);
-  if (first + count < selected.size()) {
-    if (resumeHandle != nullptr) *resumeHandle = static_cast<DWORD>(first + count);
-    return SetError(ERROR_MORE_DATA);
-  }
-  if (resumeHandle != nullptr) *resumeHandle = 0;
-  return TRUE;
+    std::vector<Entry> selected;
+    for (const auto& s : services) {
+      if ((s.serviceType & serviceType) == 0) continue;
+      if (groupName != nullptr && !EqualsNoCase(s.loadOrderGroup, groupName)) continue;
+      const SERVICE_STATUS_PROCESS status = StatusOf(mgr->root, s);
+      const bool active = status.dwCurrentState != SERVICE_STOPPED;
+      if (!((active && (serviceState & SERVICE_ACTIVE) != 0) || (!active && (serviceState & SERVICE_INACTIVE) != 0))) {
+        continue;
+      }
+      selected.push_back(
+          {&s, status,
+           sizeof(ENUM_SERVICE_STATUS_PROCESS) + BufferLayout::Size(s.name) + BufferLayout::Size(s.displayName)});
+    }
+    const std::size_t first = resumeHandle != nullptr ? *resumeHandle : 0;
+    // Entries go at the front, their strings at the back, so that as many whole entries
+    // as fit are returned.
+    const std::size_t usable = bufSize & ~(alignof(wchar_t) - 1);  // strings stay aligned from the end down
+    std::size_t used = 0;
+    std::size_t count = 0;
+    for (std::size_t i = first; i < selected.size() && used + selected[i].size <= usable && buffer != nullptr; ++i) {
+      used += selected[i].size;
+      ++count;
+    }
+    std::size_t remaining = 0;
+    for (std::size_t i = first + count; i < selected.size(); ++i) remaining += selected[i].size;
+    BYTE* stringEnd = buffer != nullptr ? buffer + usable : nullptr;
+    auto* entries = reinterpret_cast<ENUM_SERVICE_STATUS_PROCESS*>(buffer);
+    for (std::size_t k = 0; k < count; ++k) {
+      const Entry& e = selected[first + k];
+      auto put = [&](const std::wstring& text) {
+        stringEnd -= BufferLayout::Size(text);
+        std::memcpy(stringEnd, text.c_str(), BufferLayout::Size(text));
+        return reinterpret_cast<LPWSTR>(stringEnd);
+      };
+      entries[k].lpServiceName = put(e.record->name);
+      entries[k].lpDisplayName = put(e.record->displayName);
+      entries[k].ServiceStatusProcess = e.status;
+    }
+    *servicesReturned = static_cast<DWORD>(count);
+    *bytesNeeded = static_cast<DWORD>(remaining);
+    if (first + count < selected.size()) {
+      if (resumeHandle != nullptr) *resumeHandle = static_cast<DWORD>(first + count);
+      return SetError(ERROR_MORE_DATA);
+    }
+    if (resumeHandle != nullptr) *resumeHandle = 0;
+    return TRUE;
+  });
 }
 
 BOOL CloseServiceHandle(SC_HANDLE handle) {
-  if (!base::detail::LookupHandleAs<ScObject>(handle) || !base::detail::RemoveHandle(handle))
-    return SetError(ERROR_INVALID_HANDLE);
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceScm, "CloseServiceHandle", [&]() -> BOOL {
+    if (!base::detail::LookupHandleAs<ScObject>(handle) || !base::detail::RemoveHandle(handle))
+      return SetError(ERROR_INVALID_HANDLE);
+    return TRUE;
+  });
 }
 
 // --- Watching --------------------------------------------------------------------------

@@ -22,6 +22,7 @@
 
 #include "platform/scm_testing.h"
 #include "platform/src/base/handles.h"
+#include "platform/src/base/trace.h"
 #include "platform/src/scm/scm_internal.h"
 #include "platform/text.h"
 
@@ -144,169 +145,177 @@ void SetDispatcherChannel(int fd) {
 }  // namespace scm_testing
 
 BOOL StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* serviceTable) {
-  int fd = t_channelOverride;
-  t_channelOverride = -1;
-  const bool handedOver = fd >= 0;
-  if (serviceTable == nullptr || serviceTable[0].lpServiceName == nullptr || serviceTable[0].lpServiceProc == nullptr) {
-    if (handedOver) ::close(fd);
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (fd < 0) fd = ChannelFromEnvironment();
-  if (fd < 0) {
-    SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-    return FALSE;
-  }
-
-  auto session = std::make_shared<Session>();
-  session->fd = fd;
-  {
-    std::lock_guard guard(g_activeLock);
-    if (g_active) {
-      // The running dispatcher owns the channel of the environment; a handed-over one is ours.
+  return base::detail::Traced<BOOL>(base::detail::kTraceScm, "StartServiceCtrlDispatcher", [&]() -> BOOL {
+    int fd = t_channelOverride;
+    t_channelOverride = -1;
+    const bool handedOver = fd >= 0;
+    if (serviceTable == nullptr || serviceTable[0].lpServiceName == nullptr ||
+        serviceTable[0].lpServiceProc == nullptr) {
       if (handedOver) ::close(fd);
-      SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
+      SetLastError(ERROR_INVALID_PARAMETER);
       return FALSE;
     }
-    g_active = session;
-  }
-  auto finish = [&](DWORD error) {
+    if (fd < 0) fd = ChannelFromEnvironment();
+    if (fd < 0) {
+      SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+      return FALSE;
+    }
+
+    auto session = std::make_shared<Session>();
+    session->fd = fd;
     {
       std::lock_guard guard(g_activeLock);
-      g_active.reset();
+      if (g_active) {
+        // The running dispatcher owns the channel of the environment; a handed-over one is ours.
+        if (handedOver) ::close(fd);
+        SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
+        return FALSE;
+      }
+      g_active = session;
     }
-    session->CloseChannel();
-    SetLastError(error);
-    return error == NO_ERROR ? TRUE : FALSE;
-  };
+    auto finish = [&](DWORD error) {
+      {
+        std::lock_guard guard(g_activeLock);
+        g_active.reset();
+      }
+      session->CloseChannel();
+      SetLastError(error);
+      return error == NO_ERROR ? TRUE : FALSE;
+    };
 
-  nlohmann::json start;
-  if (!session->Send({{"op", "hello"}, {"pid", GetCurrentProcessId()}}) ||
-      ReadFrame(fd, &start, kStartMessageTimeoutMs) != ReadStatus::kOk || start.value("op", "") != "start") {
-    return finish(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-  }
-  session->installedName = Utf8ToWide(start.value("name", ""));
-  const SERVICE_TABLE_ENTRY* entry = nullptr;
-  std::size_t count = 0;
-  for (const SERVICE_TABLE_ENTRY* e = serviceTable; e->lpServiceName != nullptr; ++e, ++count) {
-    if (entry == nullptr && EqualsNoCase(e->lpServiceName, session->installedName)) entry = e;
-  }
-  // A program of one own-process service runs it whatever it was installed as.
-  if (entry == nullptr && count == 1) entry = serviceTable;
-  if (entry == nullptr || entry->lpServiceProc == nullptr) return finish(ERROR_SERVICE_DOES_NOT_EXIST);
-  session->tableName = entry->lpServiceName;
-
-  session->argStore.push_back(session->installedName);
-  if (auto args = start.find("args"); args != start.end() && args->is_array()) {
-    for (const auto& a : *args) {
-      if (a.is_string()) session->argStore.push_back(Utf8ToWide(a.get<std::string>()));
+    nlohmann::json start;
+    if (!session->Send({{"op", "hello"}, {"pid", GetCurrentProcessId()}}) ||
+        ReadFrame(fd, &start, kStartMessageTimeoutMs) != ReadStatus::kOk || start.value("op", "") != "start") {
+      return finish(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     }
-  }
-  for (auto& a : session->argStore) session->argv.push_back(a.data());
-  session->argv.push_back(nullptr);
+    session->installedName = Utf8ToWide(start.value("name", ""));
+    const SERVICE_TABLE_ENTRY* entry = nullptr;
+    std::size_t count = 0;
+    for (const SERVICE_TABLE_ENTRY* e = serviceTable; e->lpServiceName != nullptr; ++e, ++count) {
+      if (entry == nullptr && EqualsNoCase(e->lpServiceName, session->installedName)) entry = e;
+    }
+    // A program of one own-process service runs it whatever it was installed as.
+    if (entry == nullptr && count == 1) entry = serviceTable;
+    if (entry == nullptr || entry->lpServiceProc == nullptr) return finish(ERROR_SERVICE_DOES_NOT_EXIST);
+    session->tableName = entry->lpServiceName;
 
-  std::thread reader([session] { session->Read(); });
-  const LPSERVICE_MAIN_FUNCTION serviceMain = entry->lpServiceProc;
-  std::thread mainThread([session, serviceMain] {
-    serviceMain(static_cast<DWORD>(session->argStore.size()), session->argv.data());
-    std::lock_guard guard(session->lock);
-    session->mainReturned = true;
-    session->cv.notify_all();
-  });
+    session->argStore.push_back(session->installedName);
+    if (auto args = start.find("args"); args != start.end() && args->is_array()) {
+      for (const auto& a : *args) {
+        if (a.is_string()) session->argStore.push_back(Utf8ToWide(a.get<std::string>()));
+      }
+    }
+    for (auto& a : session->argStore) session->argv.push_back(a.data());
+    session->argv.push_back(nullptr);
 
-  std::unique_lock guard(session->lock);
-  for (;;) {
-    session->cv.wait(guard, [&] {
-      return !session->controls.empty() || session->closed || (session->stoppedReported && session->mainReturned);
+    std::thread reader([session] { session->Read(); });
+    const LPSERVICE_MAIN_FUNCTION serviceMain = entry->lpServiceProc;
+    std::thread mainThread([session, serviceMain] {
+      serviceMain(static_cast<DWORD>(session->argStore.size()), session->argv.data());
+      std::lock_guard guard(session->lock);
+      session->mainReturned = true;
+      session->cv.notify_all();
     });
-    if (session->controls.empty()) break;
-    nlohmann::json message = std::move(session->controls.front());
-    session->controls.pop_front();
-    guard.unlock();
-    HandleControl(*session, message);
-    guard.lock();
-  }
-  const bool mainDone = session->mainReturned;
-  const SERVICE_STATUS_HANDLE statusHandle = session->statusHandle;
-  guard.unlock();
 
-  if (mainDone) {
-    mainThread.join();
-  } else {
-    // The controller went away while the service runs; nobody can stop it any more, and
-    // the process is about to end with the dispatcher's return.
-    mainThread.detach();
-  }
-  ::shutdown(fd, SHUT_RDWR);
-  reader.join();
-  if (statusHandle != nullptr) base::detail::RemoveHandle(statusHandle);
-  return finish(NO_ERROR);
+    std::unique_lock guard(session->lock);
+    for (;;) {
+      session->cv.wait(guard, [&] {
+        return !session->controls.empty() || session->closed || (session->stoppedReported && session->mainReturned);
+      });
+      if (session->controls.empty()) break;
+      nlohmann::json message = std::move(session->controls.front());
+      session->controls.pop_front();
+      guard.unlock();
+      HandleControl(*session, message);
+      guard.lock();
+    }
+    const bool mainDone = session->mainReturned;
+    const SERVICE_STATUS_HANDLE statusHandle = session->statusHandle;
+    guard.unlock();
+
+    if (mainDone) {
+      mainThread.join();
+    } else {
+      // The controller went away while the service runs; nobody can stop it any more, and
+      // the process is about to end with the dispatcher's return.
+      mainThread.detach();
+    }
+    ::shutdown(fd, SHUT_RDWR);
+    reader.join();
+    if (statusHandle != nullptr) base::detail::RemoveHandle(statusHandle);
+    return finish(NO_ERROR);
+  });
 }
 
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerEx(LPCWSTR serviceName, LPHANDLER_FUNCTION_EX handler, LPVOID context) {
-  if (handler == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  std::shared_ptr<Session> session;
-  {
-    std::lock_guard guard(g_activeLock);
-    session = g_active;
-  }
-  if (!session || serviceName == nullptr ||
-      (!EqualsNoCase(serviceName, session->installedName) && !EqualsNoCase(serviceName, session->tableName))) {
-    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
-    return nullptr;
-  }
-  std::lock_guard guard(session->lock);
-  session->handler = handler;
-  session->context = context;
-  if (session->statusHandle == nullptr) {
-    auto object = std::make_shared<StatusHandleObject>();
-    object->session = session;
-    session->statusHandle = base::detail::InsertHandle(std::move(object));
-  }
-  return session->statusHandle;
+  return base::detail::Traced<SERVICE_STATUS_HANDLE>(
+      base::detail::kTraceScm, "RegisterServiceCtrlHandlerEx", [&]() -> SERVICE_STATUS_HANDLE {
+        if (handler == nullptr) {
+          SetLastError(ERROR_INVALID_PARAMETER);
+          return nullptr;
+        }
+        std::shared_ptr<Session> session;
+        {
+          std::lock_guard guard(g_activeLock);
+          session = g_active;
+        }
+        if (!session || serviceName == nullptr ||
+            (!EqualsNoCase(serviceName, session->installedName) && !EqualsNoCase(serviceName, session->tableName))) {
+          SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+          return nullptr;
+        }
+        std::lock_guard guard(session->lock);
+        session->handler = handler;
+        session->context = context;
+        if (session->statusHandle == nullptr) {
+          auto object = std::make_shared<StatusHandleObject>();
+          object->session = session;
+          session->statusHandle = base::detail::InsertHandle(std::move(object));
+        }
+        return session->statusHandle;
+      });
 }
 
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, SERVICE_STATUS* status) {
-  auto object = base::detail::LookupHandleAs<StatusHandleObject>(statusHandle);
-  std::shared_ptr<Session> session = object ? object->session.lock() : nullptr;
-  if (!session) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (status == nullptr || status->dwCurrentState < SERVICE_STOPPED || status->dwCurrentState > SERVICE_PAUSED) {
-    SetLastError(ERROR_INVALID_DATA);
-    return FALSE;
-  }
-  SERVICE_STATUS_PROCESS full{status->dwServiceType,
-                              status->dwCurrentState,
-                              status->dwControlsAccepted,
-                              status->dwWin32ExitCode,
-                              status->dwServiceSpecificExitCode,
-                              status->dwCheckPoint,
-                              status->dwWaitHint,
-                              0,
-                              0};
-  std::uint64_t id;
-  {
-    std::lock_guard guard(session->lock);
-    id = session->nextStatusId++;
-  }
-  if (!session->Send({{"op", "status"}, {"id", id}, {"status", scm::detail::StatusToJson(full)}})) {
-    SetLastError(ERROR_BROKEN_PIPE);
-    return FALSE;
-  }
-  std::unique_lock guard(session->lock);
-  session->stoppedReported = status->dwCurrentState == SERVICE_STOPPED;
-  session->cv.notify_all();
-  session->cv.wait(guard, [&] { return session->closed || session->acks.count(id) != 0; });
-  if (session->acks.erase(id) == 0) {
-    SetLastError(ERROR_BROKEN_PIPE);
-    return FALSE;
-  }
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceScm, "SetServiceStatus", [&]() -> BOOL {
+    auto object = base::detail::LookupHandleAs<StatusHandleObject>(statusHandle);
+    std::shared_ptr<Session> session = object ? object->session.lock() : nullptr;
+    if (!session) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    if (status == nullptr || status->dwCurrentState < SERVICE_STOPPED || status->dwCurrentState > SERVICE_PAUSED) {
+      SetLastError(ERROR_INVALID_DATA);
+      return FALSE;
+    }
+    SERVICE_STATUS_PROCESS full{status->dwServiceType,
+                                status->dwCurrentState,
+                                status->dwControlsAccepted,
+                                status->dwWin32ExitCode,
+                                status->dwServiceSpecificExitCode,
+                                status->dwCheckPoint,
+                                status->dwWaitHint,
+                                0,
+                                0};
+    std::uint64_t id;
+    {
+      std::lock_guard guard(session->lock);
+      id = session->nextStatusId++;
+    }
+    if (!session->Send({{"op", "status"}, {"id", id}, {"status", scm::detail::StatusToJson(full)}})) {
+      SetLastError(ERROR_BROKEN_PIPE);
+      return FALSE;
+    }
+    std::unique_lock guard(session->lock);
+    session->stoppedReported = status->dwCurrentState == SERVICE_STOPPED;
+    session->cv.notify_all();
+    session->cv.wait(guard, [&] { return session->closed || session->acks.count(id) != 0; });
+    if (session->acks.erase(id) == 0) {
+      SetLastError(ERROR_BROKEN_PIPE);
+      return FALSE;
+    }
+    return TRUE;
+  });
 }
 
 }  // namespace platform

@@ -14,6 +14,8 @@
 #include "platform/src/security/security_internal.h"
 #include "platform/text.h"
 
+#include "platform/src/base/trace.h"
+
 namespace platform {
 namespace security::detail {
 
@@ -190,86 +192,104 @@ using security::detail::SidLength;
 // --- Binary helpers ----------------------------------------------------------------------------
 
 DWORD GetSidLengthRequired(BYTE subAuthorityCount) {
-  return 8 + 4 * DWORD{subAuthorityCount};
+  return base::detail::Traced<DWORD>(base::detail::kTraceSecurity, "GetSidLengthRequired",
+                                     [&]() -> DWORD { return 8 + 4 * DWORD{subAuthorityCount}; });
 }
 
 BOOL IsValidSid(PSID sid) {
-  return SidLength(sid) != 0 ? TRUE : FALSE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "IsValidSid",
+                                    [&]() -> BOOL { return SidLength(sid) != 0 ? TRUE : FALSE; });
 }
 
 DWORD GetLengthSid(PSID sid) {
-  return SidLength(sid);
+  return base::detail::Traced<DWORD>(base::detail::kTraceSecurity, "GetLengthSid",
+                                     [&]() -> DWORD { return SidLength(sid); });
 }
 
 BOOL EqualSid(PSID sid1, PSID sid2) {
-  if (SidLength(sid1) == 0 || SidLength(sid2) == 0) {
-    SetLastError(ERROR_INVALID_SID);
-    return FALSE;
-  }
-  SetLastError(ERROR_SUCCESS);
-  return security::detail::SidEquals(sid1, sid2) ? TRUE : FALSE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "EqualSid", [&]() -> BOOL {
+    if (SidLength(sid1) == 0 || SidLength(sid2) == 0) {
+      SetLastError(ERROR_INVALID_SID);
+      return FALSE;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return security::detail::SidEquals(sid1, sid2) ? TRUE : FALSE;
+  });
 }
 
 BOOL CopySid(DWORD destLength, PSID dest, PSID source) {
-  const DWORD length = SidLength(source);
-  if (length == 0) {
-    SetLastError(ERROR_INVALID_SID);
-    return FALSE;
-  }
-  if (dest == nullptr || destLength < length) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
-  std::memmove(dest, source, length);
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "CopySid", [&]() -> BOOL {
+    const DWORD length = SidLength(source);
+    if (length == 0) {
+      SetLastError(ERROR_INVALID_SID);
+      return FALSE;
+    }
+    if (dest == nullptr || destLength < length) {
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return FALSE;
+    }
+    std::memmove(dest, source, length);
+    return TRUE;
+  });
 }
 
 BOOL InitializeSid(PSID sid, PSID_IDENTIFIER_AUTHORITY authority, BYTE subAuthorityCount) {
-  if (sid == nullptr || authority == nullptr || subAuthorityCount > SID_MAX_SUB_AUTHORITIES) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  auto* bytes = static_cast<BYTE*>(sid);
-  bytes[0] = SID_REVISION;
-  bytes[1] = subAuthorityCount;
-  std::memcpy(bytes + 2, authority->Value, 6);
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "InitializeSid", [&]() -> BOOL {
+    if (sid == nullptr || authority == nullptr || subAuthorityCount > SID_MAX_SUB_AUTHORITIES) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    auto* bytes = static_cast<BYTE*>(sid);
+    bytes[0] = SID_REVISION;
+    bytes[1] = subAuthorityCount;
+    std::memcpy(bytes + 2, authority->Value, 6);
+    return TRUE;
+  });
 }
 
 PSID_IDENTIFIER_AUTHORITY GetSidIdentifierAuthority(PSID sid) {
-  SetLastError(ERROR_SUCCESS);
-  return reinterpret_cast<PSID_IDENTIFIER_AUTHORITY>(static_cast<BYTE*>(sid) + 2);
+  return base::detail::Traced<PSID_IDENTIFIER_AUTHORITY>(
+      base::detail::kTraceSecurity, "GetSidIdentifierAuthority", [&]() -> PSID_IDENTIFIER_AUTHORITY {
+        SetLastError(ERROR_SUCCESS);
+        return reinterpret_cast<PSID_IDENTIFIER_AUTHORITY>(static_cast<BYTE*>(sid) + 2);
+      });
 }
 
 BYTE* GetSidSubAuthorityCount(PSID sid) {
-  SetLastError(ERROR_SUCCESS);
-  return static_cast<BYTE*>(sid) + 1;
+  return base::detail::Traced<BYTE*>(base::detail::kTraceSecurity, "GetSidSubAuthorityCount", [&]() -> BYTE* {
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<BYTE*>(sid) + 1;
+  });
 }
 
 DWORD* GetSidSubAuthority(PSID sid, DWORD index) {
-  SetLastError(ERROR_SUCCESS);
-  return reinterpret_cast<DWORD*>(static_cast<BYTE*>(sid) + 8 + 4 * std::size_t{index});
+  return base::detail::Traced<DWORD*>(base::detail::kTraceSecurity, "GetSidSubAuthority", [&]() -> DWORD* {
+    SetLastError(ERROR_SUCCESS);
+    return reinterpret_cast<DWORD*>(static_cast<BYTE*>(sid) + 8 + 4 * std::size_t{index});
+  });
 }
 
 BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE subAuthorityCount, DWORD subAuthority0,
                               DWORD subAuthority1, DWORD subAuthority2, DWORD subAuthority3, DWORD subAuthority4,
                               DWORD subAuthority5, DWORD subAuthority6, DWORD subAuthority7, PSID* sid) {
-  if (authority == nullptr || sid == nullptr || subAuthorityCount > 8) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  const DWORD rids[8] = {subAuthority0, subAuthority1, subAuthority2, subAuthority3,
-                         subAuthority4, subAuthority5, subAuthority6, subAuthority7};
-  PSID out = LocalAlloc(LPTR, GetSidLengthRequired(subAuthorityCount));
-  if (out == nullptr) return FALSE;
-  InitializeSid(out, authority, subAuthorityCount);
-  std::memcpy(static_cast<BYTE*>(out) + 8, rids, 4 * std::size_t{subAuthorityCount});
-  *sid = out;
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "AllocateAndInitializeSid", [&]() -> BOOL {
+    if (authority == nullptr || sid == nullptr || subAuthorityCount > 8) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    const DWORD rids[8] = {subAuthority0, subAuthority1, subAuthority2, subAuthority3,
+                           subAuthority4, subAuthority5, subAuthority6, subAuthority7};
+    PSID out = LocalAlloc(LPTR, GetSidLengthRequired(subAuthorityCount));
+    if (out == nullptr) return FALSE;
+    InitializeSid(out, authority, subAuthorityCount);
+    std::memcpy(static_cast<BYTE*>(out) + 8, rids, 4 * std::size_t{subAuthorityCount});
+    *sid = out;
+    return TRUE;
+  });
 }
 
 PSID FreeSid(PSID sid) {
-  return LocalFree(sid);
+  return base::detail::Traced<PSID>(base::detail::kTraceSecurity, "FreeSid", [&]() -> PSID { return LocalFree(sid); });
 }
 
 // --- String form -------------------------------------------------------------------------------
@@ -354,77 +374,85 @@ std::optional<std::vector<BYTE>> ParseStringSid(std::wstring_view text) {
 }  // namespace
 
 BOOL ConvertSidToStringSid(PSID sid, LPWSTR* stringSid) {
-  if (stringSid == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (SidLength(sid) == 0) {
-    SetLastError(ERROR_INVALID_SID);
-    return FALSE;
-  }
-  const auto* bytes = static_cast<const BYTE*>(sid);
-  std::uint64_t authority = 0;
-  for (int i = 0; i < 6; ++i) authority = (authority << 8) | bytes[2 + i];
-  std::wstring text = L"S-1-";
-  if (authority >= 0x100000000ull) {
-    wchar_t hex[16];
-    std::swprintf(hex, 16, L"0x%012llX", static_cast<unsigned long long>(authority));
-    text += hex;
-  } else {
-    text += std::to_wstring(authority);
-  }
-  for (BYTE i = 0; i < security::detail::SidSubAuthorityCount(sid); ++i) {
-    text += L'-';
-    text += std::to_wstring(security::detail::SidSubAuthority(sid, i));
-  }
-  LPWSTR out = CopyToLocal(text);
-  if (out == nullptr) return FALSE;
-  *stringSid = out;
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "ConvertSidToStringSid", [&]() -> BOOL {
+    if (stringSid == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    if (SidLength(sid) == 0) {
+      SetLastError(ERROR_INVALID_SID);
+      return FALSE;
+    }
+    const auto* bytes = static_cast<const BYTE*>(sid);
+    std::uint64_t authority = 0;
+    for (int i = 0; i < 6; ++i) authority = (authority << 8) | bytes[2 + i];
+    std::wstring text = L"S-1-";
+    if (authority >= 0x100000000ull) {
+      wchar_t hex[16];
+      std::swprintf(hex, 16, L"0x%012llX", static_cast<unsigned long long>(authority));
+      text += hex;
+    } else {
+      text += std::to_wstring(authority);
+    }
+    for (BYTE i = 0; i < security::detail::SidSubAuthorityCount(sid); ++i) {
+      text += L'-';
+      text += std::to_wstring(security::detail::SidSubAuthority(sid, i));
+    }
+    LPWSTR out = CopyToLocal(text);
+    if (out == nullptr) return FALSE;
+    *stringSid = out;
+    return TRUE;
+  });
 }
 
 BOOL ConvertStringSidToSid(LPCWSTR stringSid, PSID* sid) {
-  if (stringSid == nullptr || sid == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  auto parsed = ParseStringSid(stringSid);
-  if (!parsed) {
-    SetLastError(ERROR_INVALID_SID);
-    return FALSE;
-  }
-  PSID out = CopySidToLocal(*parsed);
-  if (out == nullptr) return FALSE;
-  *sid = out;
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "ConvertStringSidToSid", [&]() -> BOOL {
+    if (stringSid == nullptr || sid == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    auto parsed = ParseStringSid(stringSid);
+    if (!parsed) {
+      SetLastError(ERROR_INVALID_SID);
+      return FALSE;
+    }
+    PSID out = CopySidToLocal(*parsed);
+    if (out == nullptr) return FALSE;
+    *sid = out;
+    return TRUE;
+  });
 }
 
 // --- Well-known SIDs ---------------------------------------------------------------------------
 
 BOOL CreateWellKnownSid(WELL_KNOWN_SID_TYPE type, PSID /*domainSid*/, PSID sid, DWORD* sidSize) {
-  if (sidSize == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  auto bytes = security::detail::WellKnownSidBytes(type);
-  if (!bytes) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  const auto length = static_cast<DWORD>(bytes->size());
-  if (sid == nullptr || *sidSize < length) {
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "CreateWellKnownSid", [&]() -> BOOL {
+    if (sidSize == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    auto bytes = security::detail::WellKnownSidBytes(type);
+    if (!bytes) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    const auto length = static_cast<DWORD>(bytes->size());
+    if (sid == nullptr || *sidSize < length) {
+      *sidSize = length;
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return FALSE;
+    }
+    std::memcpy(sid, bytes->data(), length);
     *sidSize = length;
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
-  std::memcpy(sid, bytes->data(), length);
-  *sidSize = length;
-  return TRUE;
+    return TRUE;
+  });
 }
 
 BOOL IsWellKnownSid(PSID sid, WELL_KNOWN_SID_TYPE type) {
-  auto bytes = security::detail::WellKnownSidBytes(type);
-  return bytes && security::detail::SidEquals(sid, bytes->data()) ? TRUE : FALSE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "IsWellKnownSid", [&]() -> BOOL {
+    auto bytes = security::detail::WellKnownSidBytes(type);
+    return bytes && security::detail::SidEquals(sid, bytes->data()) ? TRUE : FALSE;
+  });
 }
 
 // --- Capability SIDs ---------------------------------------------------------------------------
@@ -499,40 +527,42 @@ void FreeSidArray(PSID* array, std::size_t count) {
 
 BOOL DeriveCapabilitySidsFromName(LPCWSTR capName, PSID** capabilityGroupSids, DWORD* capabilityGroupSidCount,
                                   PSID** capabilitySids, DWORD* capabilitySidCount) {
-  if (capName == nullptr || *capName == L'\0' || capabilityGroupSids == nullptr || capabilityGroupSidCount == nullptr ||
-      capabilitySids == nullptr || capabilitySidCount == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  const std::wstring_view name(capName);
-  const auto h = CapabilityHash(name);
-
-  std::vector<std::vector<BYTE>> groups;
-  groups.push_back(security::detail::MakeSid(
-      SECURITY_NT_AUTHORITY, {SECURITY_BUILTIN_DOMAIN_RID, h[0], h[1], h[2], h[3], h[4], h[5], h[6], h[7]}));
-  std::vector<std::vector<BYTE>> capabilities;
-  for (const auto& legacy : kLegacyCapabilities) {
-    if (EqualsNoCase(name, legacy.name)) {
-      capabilities.push_back(
-          security::detail::MakeSid(SECURITY_APP_PACKAGE_AUTHORITY, {SECURITY_CAPABILITY_BASE_RID, legacy.rid}));
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "DeriveCapabilitySidsFromName", [&]() -> BOOL {
+    if (capName == nullptr || *capName == L'\0' || capabilityGroupSids == nullptr ||
+        capabilityGroupSidCount == nullptr || capabilitySids == nullptr || capabilitySidCount == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
     }
-  }
-  capabilities.push_back(security::detail::MakeSid(
-      SECURITY_APP_PACKAGE_AUTHORITY,
-      {SECURITY_CAPABILITY_BASE_RID, SECURITY_CAPABILITY_APP_RID, h[0], h[1], h[2], h[3], h[4], h[5], h[6], h[7]}));
+    const std::wstring_view name(capName);
+    const auto h = CapabilityHash(name);
 
-  PSID* groupArray = SidArrayToLocal(groups);
-  if (groupArray == nullptr) return FALSE;
-  PSID* capabilityArray = SidArrayToLocal(capabilities);
-  if (capabilityArray == nullptr) {
-    FreeSidArray(groupArray, groups.size());
-    return FALSE;
-  }
-  *capabilityGroupSids = groupArray;
-  *capabilityGroupSidCount = static_cast<DWORD>(groups.size());
-  *capabilitySids = capabilityArray;
-  *capabilitySidCount = static_cast<DWORD>(capabilities.size());
-  return TRUE;
+    std::vector<std::vector<BYTE>> groups;
+    groups.push_back(security::detail::MakeSid(
+        SECURITY_NT_AUTHORITY, {SECURITY_BUILTIN_DOMAIN_RID, h[0], h[1], h[2], h[3], h[4], h[5], h[6], h[7]}));
+    std::vector<std::vector<BYTE>> capabilities;
+    for (const auto& legacy : kLegacyCapabilities) {
+      if (EqualsNoCase(name, legacy.name)) {
+        capabilities.push_back(
+            security::detail::MakeSid(SECURITY_APP_PACKAGE_AUTHORITY, {SECURITY_CAPABILITY_BASE_RID, legacy.rid}));
+      }
+    }
+    capabilities.push_back(security::detail::MakeSid(
+        SECURITY_APP_PACKAGE_AUTHORITY,
+        {SECURITY_CAPABILITY_BASE_RID, SECURITY_CAPABILITY_APP_RID, h[0], h[1], h[2], h[3], h[4], h[5], h[6], h[7]}));
+
+    PSID* groupArray = SidArrayToLocal(groups);
+    if (groupArray == nullptr) return FALSE;
+    PSID* capabilityArray = SidArrayToLocal(capabilities);
+    if (capabilityArray == nullptr) {
+      FreeSidArray(groupArray, groups.size());
+      return FALSE;
+    }
+    *capabilityGroupSids = groupArray;
+    *capabilityGroupSidCount = static_cast<DWORD>(groups.size());
+    *capabilitySids = capabilityArray;
+    *capabilitySidCount = static_cast<DWORD>(capabilities.size());
+    return TRUE;
+  });
 }
 
 }  // namespace platform

@@ -6,6 +6,8 @@
 #include "platform/security.h"
 #include "platform/src/security/security_internal.h"
 
+#include "platform/src/base/trace.h"
+
 namespace platform {
 namespace security::detail {
 
@@ -92,108 +94,125 @@ BOOL AddAce(PACL acl, DWORD aceRevision, BYTE type, DWORD aceFlags, DWORD access
 }  // namespace
 
 BOOL InitializeAcl(PACL acl, DWORD aclLength, DWORD aclRevision) {
-  if (acl == nullptr || aclLength < sizeof(ACL)) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
-  if (aclLength > 0xFFFF) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (aclRevision < ACL_REVISION || aclRevision > ACL_REVISION_DS) {
-    SetLastError(ERROR_UNKNOWN_REVISION);
-    return FALSE;
-  }
-  acl->AclRevision = static_cast<BYTE>(aclRevision);
-  acl->Sbz1 = 0;
-  acl->AclSize = static_cast<WORD>(aclLength & ~DWORD{3});  // entries stay DWORD-aligned
-  acl->AceCount = 0;
-  acl->Sbz2 = 0;
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "InitializeAcl", [&]() -> BOOL {
+    if (acl == nullptr || aclLength < sizeof(ACL)) {
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return FALSE;
+    }
+    if (aclLength > 0xFFFF) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    if (aclRevision < ACL_REVISION || aclRevision > ACL_REVISION_DS) {
+      SetLastError(ERROR_UNKNOWN_REVISION);
+      return FALSE;
+    }
+    acl->AclRevision = static_cast<BYTE>(aclRevision);
+    acl->Sbz1 = 0;
+    acl->AclSize = static_cast<WORD>(aclLength & ~DWORD{3});  // entries stay DWORD-aligned
+    acl->AceCount = 0;
+    acl->Sbz2 = 0;
+    return TRUE;
+  });
 }
 
 BOOL IsValidAcl(PACL acl) {
-  return security::detail::ReadAcl(acl) ? TRUE : FALSE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "IsValidAcl",
+                                    [&]() -> BOOL { return security::detail::ReadAcl(acl) ? TRUE : FALSE; });
 }
 
 BOOL AddAccessAllowedAce(PACL acl, DWORD aceRevision, DWORD accessMask, PSID sid) {
-  return AddAce(acl, aceRevision, ACCESS_ALLOWED_ACE_TYPE, 0, accessMask, sid);
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "AddAccessAllowedAce", [&]() -> BOOL {
+    return AddAce(acl, aceRevision, ACCESS_ALLOWED_ACE_TYPE, 0, accessMask, sid);
+  });
 }
 
 BOOL AddAccessAllowedAceEx(PACL acl, DWORD aceRevision, DWORD aceFlags, DWORD accessMask, PSID sid) {
-  return AddAce(acl, aceRevision, ACCESS_ALLOWED_ACE_TYPE, aceFlags, accessMask, sid);
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "AddAccessAllowedAceEx", [&]() -> BOOL {
+    return AddAce(acl, aceRevision, ACCESS_ALLOWED_ACE_TYPE, aceFlags, accessMask, sid);
+  });
 }
 
 BOOL AddAccessDeniedAce(PACL acl, DWORD aceRevision, DWORD accessMask, PSID sid) {
-  return AddAce(acl, aceRevision, ACCESS_DENIED_ACE_TYPE, 0, accessMask, sid);
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "AddAccessDeniedAce", [&]() -> BOOL {
+    return AddAce(acl, aceRevision, ACCESS_DENIED_ACE_TYPE, 0, accessMask, sid);
+  });
 }
 
 BOOL AddAccessDeniedAceEx(PACL acl, DWORD aceRevision, DWORD aceFlags, DWORD accessMask, PSID sid) {
-  return AddAce(acl, aceRevision, ACCESS_DENIED_ACE_TYPE, aceFlags, accessMask, sid);
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "AddAccessDeniedAceEx", [&]() -> BOOL {
+    return AddAce(acl, aceRevision, ACCESS_DENIED_ACE_TYPE, aceFlags, accessMask, sid);
+  });
 }
 
 BOOL GetAce(PACL acl, DWORD index, LPVOID* ace) {
-  auto aces = security::detail::ReadAcl(acl);
-  if (!aces) {
-    SetLastError(ERROR_INVALID_ACL);
-    return FALSE;
-  }
-  if (ace == nullptr || index >= aces->size()) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  *ace = const_cast<BYTE*>((*aces)[index].raw);
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "GetAce", [&]() -> BOOL {
+    auto aces = security::detail::ReadAcl(acl);
+    if (!aces) {
+      SetLastError(ERROR_INVALID_ACL);
+      return FALSE;
+    }
+    if (ace == nullptr || index >= aces->size()) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    *ace = const_cast<BYTE*>((*aces)[index].raw);
+    return TRUE;
+  });
 }
 
 BOOL DeleteAce(PACL acl, DWORD index) {
-  auto aces = security::detail::ReadAcl(acl);
-  if (!aces) {
-    SetLastError(ERROR_INVALID_ACL);
-    return FALSE;
-  }
-  if (index >= aces->size()) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  const auto& victim = (*aces)[index];
-  auto* start = const_cast<BYTE*>(victim.raw);
-  const std::size_t tail = security::detail::AclBytesInUse(*aces) -
-                           static_cast<std::size_t>(start + victim.size - reinterpret_cast<BYTE*>(acl));
-  std::memmove(start, start + victim.size, tail);
-  acl->AceCount = static_cast<WORD>(acl->AceCount - 1);
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "DeleteAce", [&]() -> BOOL {
+    auto aces = security::detail::ReadAcl(acl);
+    if (!aces) {
+      SetLastError(ERROR_INVALID_ACL);
+      return FALSE;
+    }
+    if (index >= aces->size()) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    const auto& victim = (*aces)[index];
+    auto* start = const_cast<BYTE*>(victim.raw);
+    const std::size_t tail = security::detail::AclBytesInUse(*aces) -
+                             static_cast<std::size_t>(start + victim.size - reinterpret_cast<BYTE*>(acl));
+    std::memmove(start, start + victim.size, tail);
+    acl->AceCount = static_cast<WORD>(acl->AceCount - 1);
+    return TRUE;
+  });
 }
 
 BOOL GetAclInformation(PACL acl, LPVOID information, DWORD informationLength, ACL_INFORMATION_CLASS infoClass) {
-  auto aces = security::detail::ReadAcl(acl);
-  if (!aces) {
-    SetLastError(ERROR_INVALID_ACL);
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "GetAclInformation", [&]() -> BOOL {
+    auto aces = security::detail::ReadAcl(acl);
+    if (!aces) {
+      SetLastError(ERROR_INVALID_ACL);
+      return FALSE;
+    }
+    switch (infoClass) {
+      case AclRevisionInformation: {
+        if (information == nullptr || informationLength < sizeof(ACL_REVISION_INFORMATION)) {
+          SetLastError(ERROR_INSUFFICIENT_BUFFER);
+          return FALSE;
+        }
+        const ACL_REVISION_INFORMATION info{acl->AclRevision};
+        std::memcpy(information, &info, sizeof info);
+        return TRUE;
+      }
+      case AclSizeInformation: {
+        if (information == nullptr || informationLength < sizeof(ACL_SIZE_INFORMATION)) {
+          SetLastError(ERROR_INSUFFICIENT_BUFFER);
+          return FALSE;
+        }
+        const auto used = static_cast<DWORD>(security::detail::AclBytesInUse(*aces));
+        const ACL_SIZE_INFORMATION info{static_cast<DWORD>(aces->size()), used, acl->AclSize - used};
+        std::memcpy(information, &info, sizeof info);
+        return TRUE;
+      }
+    }
+    SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
-  }
-  switch (infoClass) {
-    case AclRevisionInformation: {
-      if (information == nullptr || informationLength < sizeof(ACL_REVISION_INFORMATION)) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-      }
-      const ACL_REVISION_INFORMATION info{acl->AclRevision};
-      std::memcpy(information, &info, sizeof info);
-      return TRUE;
-    }
-    case AclSizeInformation: {
-      if (information == nullptr || informationLength < sizeof(ACL_SIZE_INFORMATION)) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-      }
-      const auto used = static_cast<DWORD>(security::detail::AclBytesInUse(*aces));
-      const ACL_SIZE_INFORMATION info{static_cast<DWORD>(aces->size()), used, acl->AclSize - used};
-      std::memcpy(information, &info, sizeof info);
-      return TRUE;
-    }
-  }
-  SetLastError(ERROR_INVALID_PARAMETER);
-  return FALSE;
+  });
 }
 
 // --- SetEntriesInAcl -----------------------------------------------------------------------------
@@ -261,80 +280,82 @@ void MergeInto(std::vector<Entry>& entries, BYTE type, const std::vector<BYTE>& 
 
 DWORD SetEntriesInAcl(ULONG countOfExplicitEntries, const EXPLICIT_ACCESS* listOfExplicitEntries, PACL oldAcl,
                       PACL* newAcl) {
-  if (newAcl == nullptr || (countOfExplicitEntries > 0 && listOfExplicitEntries == nullptr)) {
-    return ERROR_INVALID_PARAMETER;
-  }
-  std::vector<Entry> entries;
-  BYTE revision = static_cast<BYTE>(ACL_REVISION);
-  if (oldAcl != nullptr) {
-    auto aces = security::detail::ReadAcl(oldAcl);
-    if (!aces) return ERROR_INVALID_ACL;
-    revision = oldAcl->AclRevision;
-    for (const auto& ace : *aces) {
-      Entry entry{ace.type, ace.flags, ace.mask, {}, {}};
-      if (ace.sid != nullptr) {
-        entry.sid.assign(ace.sid, ace.sid + security::detail::SidLength(ace.sid));
-      } else {
-        entry.raw.assign(ace.raw, ace.raw + ace.size);
+  return base::detail::Traced<DWORD>(base::detail::kTraceSecurity, "SetEntriesInAcl", [&]() -> DWORD {
+    if (newAcl == nullptr || (countOfExplicitEntries > 0 && listOfExplicitEntries == nullptr)) {
+      return ERROR_INVALID_PARAMETER;
+    }
+    std::vector<Entry> entries;
+    BYTE revision = static_cast<BYTE>(ACL_REVISION);
+    if (oldAcl != nullptr) {
+      auto aces = security::detail::ReadAcl(oldAcl);
+      if (!aces) return ERROR_INVALID_ACL;
+      revision = oldAcl->AclRevision;
+      for (const auto& ace : *aces) {
+        Entry entry{ace.type, ace.flags, ace.mask, {}, {}};
+        if (ace.sid != nullptr) {
+          entry.sid.assign(ace.sid, ace.sid + security::detail::SidLength(ace.sid));
+        } else {
+          entry.raw.assign(ace.raw, ace.raw + ace.size);
+        }
+        entries.push_back(std::move(entry));
       }
-      entries.push_back(std::move(entry));
     }
-  }
 
-  for (ULONG i = 0; i < countOfExplicitEntries; ++i) {
-    const EXPLICIT_ACCESS& ea = listOfExplicitEntries[i];
-    if (ea.grfAccessMode == NOT_USED_ACCESS) continue;
-    if ((ea.grfInheritance & ~DWORD{VALID_INHERIT_FLAGS & ~INHERITED_ACE}) != 0) return ERROR_INVALID_FLAGS;
-    std::vector<BYTE> sid;
-    if (DWORD error = TrusteeSid(ea.Trustee, &sid); error != ERROR_SUCCESS) return error;
-    const auto inheritance = static_cast<BYTE>(ea.grfInheritance);
-    switch (ea.grfAccessMode) {
-      case GRANT_ACCESS:
-        MergeInto(entries, ACCESS_ALLOWED_ACE_TYPE, sid, inheritance, ea.grfAccessPermissions);
-        break;
-      case SET_ACCESS:
-        RemoveIf(entries, [&](const Entry& e) { return e.IsAllowOrDeny() && !e.Inherited() && e.sid == sid; });
-        entries.push_back(Entry{ACCESS_ALLOWED_ACE_TYPE, inheritance, ea.grfAccessPermissions, sid, {}});
-        break;
-      case DENY_ACCESS:
-        MergeInto(entries, ACCESS_DENIED_ACE_TYPE, sid, inheritance, ea.grfAccessPermissions);
-        break;
-      case REVOKE_ACCESS:
-        RemoveIf(entries, [&](const Entry& e) {
-          return e.type == ACCESS_ALLOWED_ACE_TYPE && e.IsAllowOrDeny() && !e.Inherited() && e.sid == sid;
-        });
-        break;
-      default:
-        return ERROR_INVALID_PARAMETER;
+    for (ULONG i = 0; i < countOfExplicitEntries; ++i) {
+      const EXPLICIT_ACCESS& ea = listOfExplicitEntries[i];
+      if (ea.grfAccessMode == NOT_USED_ACCESS) continue;
+      if ((ea.grfInheritance & ~DWORD{VALID_INHERIT_FLAGS & ~INHERITED_ACE}) != 0) return ERROR_INVALID_FLAGS;
+      std::vector<BYTE> sid;
+      if (DWORD error = TrusteeSid(ea.Trustee, &sid); error != ERROR_SUCCESS) return error;
+      const auto inheritance = static_cast<BYTE>(ea.grfInheritance);
+      switch (ea.grfAccessMode) {
+        case GRANT_ACCESS:
+          MergeInto(entries, ACCESS_ALLOWED_ACE_TYPE, sid, inheritance, ea.grfAccessPermissions);
+          break;
+        case SET_ACCESS:
+          RemoveIf(entries, [&](const Entry& e) { return e.IsAllowOrDeny() && !e.Inherited() && e.sid == sid; });
+          entries.push_back(Entry{ACCESS_ALLOWED_ACE_TYPE, inheritance, ea.grfAccessPermissions, sid, {}});
+          break;
+        case DENY_ACCESS:
+          MergeInto(entries, ACCESS_DENIED_ACE_TYPE, sid, inheritance, ea.grfAccessPermissions);
+          break;
+        case REVOKE_ACCESS:
+          RemoveIf(entries, [&](const Entry& e) {
+            return e.type == ACCESS_ALLOWED_ACE_TYPE && e.IsAllowOrDeny() && !e.Inherited() && e.sid == sid;
+          });
+          break;
+        default:
+          return ERROR_INVALID_PARAMETER;
+      }
     }
-  }
 
-  // Canonical order: explicit denies, other explicit entries, then inherited ones.
-  auto rank = [](const Entry& e) { return e.Inherited() ? 2 : (e.type == ACCESS_DENIED_ACE_TYPE ? 0 : 1); };
-  std::stable_sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) { return rank(a) < rank(b); });
+    // Canonical order: explicit denies, other explicit entries, then inherited ones.
+    auto rank = [](const Entry& e) { return e.Inherited() ? 2 : (e.type == ACCESS_DENIED_ACE_TYPE ? 0 : 1); };
+    std::stable_sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) { return rank(a) < rank(b); });
 
-  std::size_t size = sizeof(ACL);
-  for (const auto& entry : entries) size += entry.Size();
-  if (size > 0xFFFC || entries.size() > 0xFFFF) return ERROR_ALLOTTED_SPACE_EXCEEDED;
+    std::size_t size = sizeof(ACL);
+    for (const auto& entry : entries) size += entry.Size();
+    if (size > 0xFFFC || entries.size() > 0xFFFF) return ERROR_ALLOTTED_SPACE_EXCEEDED;
 
-  auto* acl = static_cast<PACL>(LocalAlloc(LPTR, size));
-  if (acl == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
-  InitializeAcl(acl, static_cast<DWORD>(size), revision);
-  auto* out = reinterpret_cast<BYTE*>(acl) + sizeof(ACL);
-  for (const auto& entry : entries) {
-    if (entry.IsAllowOrDeny()) {
-      const ACE_HEADER header{entry.type, entry.flags, static_cast<WORD>(entry.Size())};
-      std::memcpy(out, &header, sizeof header);
-      std::memcpy(out + sizeof header, &entry.mask, sizeof entry.mask);
-      std::memcpy(out + kAceSidOffset, entry.sid.data(), entry.sid.size());
-    } else {
-      std::memcpy(out, entry.raw.data(), entry.raw.size());
+    auto* acl = static_cast<PACL>(LocalAlloc(LPTR, size));
+    if (acl == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+    InitializeAcl(acl, static_cast<DWORD>(size), revision);
+    auto* out = reinterpret_cast<BYTE*>(acl) + sizeof(ACL);
+    for (const auto& entry : entries) {
+      if (entry.IsAllowOrDeny()) {
+        const ACE_HEADER header{entry.type, entry.flags, static_cast<WORD>(entry.Size())};
+        std::memcpy(out, &header, sizeof header);
+        std::memcpy(out + sizeof header, &entry.mask, sizeof entry.mask);
+        std::memcpy(out + kAceSidOffset, entry.sid.data(), entry.sid.size());
+      } else {
+        std::memcpy(out, entry.raw.data(), entry.raw.size());
+      }
+      out += entry.Size();
     }
-    out += entry.Size();
-  }
-  acl->AceCount = static_cast<WORD>(entries.size());
-  *newAcl = acl;
-  return ERROR_SUCCESS;
+    acl->AceCount = static_cast<WORD>(entries.size());
+    *newAcl = acl;
+    return ERROR_SUCCESS;
+  });
 }
 
 }  // namespace platform

@@ -4,6 +4,8 @@
 #include "platform/security.h"
 #include "platform/src/security/security_internal.h"
 
+#include "platform/src/base/trace.h"
+
 namespace platform {
 namespace security::detail {
 
@@ -67,200 +69,229 @@ DWORD AclLength(const ACL* acl) {
 }  // namespace
 
 BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, DWORD revision) {
-  if (descriptor == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (revision != SECURITY_DESCRIPTOR_REVISION) {
-    SetLastError(ERROR_UNKNOWN_REVISION);
-    return FALSE;
-  }
-  auto* sd = static_cast<SECURITY_DESCRIPTOR*>(descriptor);
-  *sd = SECURITY_DESCRIPTOR{};
-  sd->Revision = static_cast<BYTE>(revision);
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "InitializeSecurityDescriptor", [&]() -> BOOL {
+    if (descriptor == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    if (revision != SECURITY_DESCRIPTOR_REVISION) {
+      SetLastError(ERROR_UNKNOWN_REVISION);
+      return FALSE;
+    }
+    auto* sd = static_cast<SECURITY_DESCRIPTOR*>(descriptor);
+    *sd = SECURITY_DESCRIPTOR{};
+    sd->Revision = static_cast<BYTE>(revision);
+    return TRUE;
+  });
 }
 
 BOOL IsValidSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor) {
-  auto view = security::detail::ViewDescriptor(descriptor);
-  if (!view) return FALSE;
-  const bool valid = (view->owner == nullptr || security::detail::SidLength(view->owner) != 0) &&
-                     (view->group == nullptr || security::detail::SidLength(view->group) != 0) &&
-                     (view->dacl == nullptr || security::detail::ReadAcl(view->dacl)) &&
-                     (view->sacl == nullptr || security::detail::ReadAcl(view->sacl));
-  if (!valid) SetLastError(ERROR_INVALID_SECURITY_DESCR);
-  return valid ? TRUE : FALSE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "IsValidSecurityDescriptor", [&]() -> BOOL {
+    auto view = security::detail::ViewDescriptor(descriptor);
+    if (!view) return FALSE;
+    const bool valid = (view->owner == nullptr || security::detail::SidLength(view->owner) != 0) &&
+                       (view->group == nullptr || security::detail::SidLength(view->group) != 0) &&
+                       (view->dacl == nullptr || security::detail::ReadAcl(view->dacl)) &&
+                       (view->sacl == nullptr || security::detail::ReadAcl(view->sacl));
+    if (!valid) SetLastError(ERROR_INVALID_SECURITY_DESCR);
+    return valid ? TRUE : FALSE;
+  });
 }
 
 BOOL GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor, PSECURITY_DESCRIPTOR_CONTROL control,
                                   DWORD* revision) {
-  if (control == nullptr || revision == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  auto view = security::detail::ViewDescriptor(descriptor);
-  if (!view) return FALSE;
-  *control = view->control;
-  *revision = view->revision;
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "GetSecurityDescriptorControl", [&]() -> BOOL {
+    if (control == nullptr || revision == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    auto view = security::detail::ViewDescriptor(descriptor);
+    if (!view) return FALSE;
+    *control = view->control;
+    *revision = view->revision;
+    return TRUE;
+  });
 }
 
 BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL daclPresent, PACL dacl, BOOL daclDefaulted) {
-  SECURITY_DESCRIPTOR* sd = Writable(descriptor);
-  if (sd == nullptr) return FALSE;
-  sd->Dacl = daclPresent ? dacl : nullptr;
-  SetControl(sd, SE_DACL_PRESENT, daclPresent != FALSE);
-  SetControl(sd, SE_DACL_DEFAULTED, daclPresent != FALSE && daclDefaulted != FALSE);
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "SetSecurityDescriptorDacl", [&]() -> BOOL {
+    SECURITY_DESCRIPTOR* sd = Writable(descriptor);
+    if (sd == nullptr) return FALSE;
+    sd->Dacl = daclPresent ? dacl : nullptr;
+    SetControl(sd, SE_DACL_PRESENT, daclPresent != FALSE);
+    SetControl(sd, SE_DACL_DEFAULTED, daclPresent != FALSE && daclDefaulted != FALSE);
+    return TRUE;
+  });
 }
 
 BOOL GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL* daclPresent, PACL* dacl, BOOL* daclDefaulted) {
-  if (daclPresent == nullptr || dacl == nullptr || daclDefaulted == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  auto view = security::detail::ViewDescriptor(descriptor);
-  if (!view) return FALSE;
-  *daclPresent = (view->control & SE_DACL_PRESENT) != 0 ? TRUE : FALSE;
-  *dacl = const_cast<PACL>(view->dacl);
-  *daclDefaulted = (view->control & SE_DACL_DEFAULTED) != 0 ? TRUE : FALSE;
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "GetSecurityDescriptorDacl", [&]() -> BOOL {
+    if (daclPresent == nullptr || dacl == nullptr || daclDefaulted == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    auto view = security::detail::ViewDescriptor(descriptor);
+    if (!view) return FALSE;
+    *daclPresent = (view->control & SE_DACL_PRESENT) != 0 ? TRUE : FALSE;
+    *dacl = const_cast<PACL>(view->dacl);
+    *daclDefaulted = (view->control & SE_DACL_DEFAULTED) != 0 ? TRUE : FALSE;
+    return TRUE;
+  });
 }
 
 BOOL SetSecurityDescriptorSacl(PSECURITY_DESCRIPTOR descriptor, BOOL saclPresent, PACL sacl, BOOL saclDefaulted) {
-  SECURITY_DESCRIPTOR* sd = Writable(descriptor);
-  if (sd == nullptr) return FALSE;
-  sd->Sacl = saclPresent ? sacl : nullptr;
-  SetControl(sd, SE_SACL_PRESENT, saclPresent != FALSE);
-  SetControl(sd, SE_SACL_DEFAULTED, saclPresent != FALSE && saclDefaulted != FALSE);
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "SetSecurityDescriptorSacl", [&]() -> BOOL {
+    SECURITY_DESCRIPTOR* sd = Writable(descriptor);
+    if (sd == nullptr) return FALSE;
+    sd->Sacl = saclPresent ? sacl : nullptr;
+    SetControl(sd, SE_SACL_PRESENT, saclPresent != FALSE);
+    SetControl(sd, SE_SACL_DEFAULTED, saclPresent != FALSE && saclDefaulted != FALSE);
+    return TRUE;
+  });
 }
 
 BOOL GetSecurityDescriptorSacl(PSECURITY_DESCRIPTOR descriptor, BOOL* saclPresent, PACL* sacl, BOOL* saclDefaulted) {
-  if (saclPresent == nullptr || sacl == nullptr || saclDefaulted == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  auto view = security::detail::ViewDescriptor(descriptor);
-  if (!view) return FALSE;
-  *saclPresent = (view->control & SE_SACL_PRESENT) != 0 ? TRUE : FALSE;
-  *sacl = const_cast<PACL>(view->sacl);
-  *saclDefaulted = (view->control & SE_SACL_DEFAULTED) != 0 ? TRUE : FALSE;
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "GetSecurityDescriptorSacl", [&]() -> BOOL {
+    if (saclPresent == nullptr || sacl == nullptr || saclDefaulted == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    auto view = security::detail::ViewDescriptor(descriptor);
+    if (!view) return FALSE;
+    *saclPresent = (view->control & SE_SACL_PRESENT) != 0 ? TRUE : FALSE;
+    *sacl = const_cast<PACL>(view->sacl);
+    *saclDefaulted = (view->control & SE_SACL_DEFAULTED) != 0 ? TRUE : FALSE;
+    return TRUE;
+  });
 }
 
 BOOL SetSecurityDescriptorOwner(PSECURITY_DESCRIPTOR descriptor, PSID owner, BOOL ownerDefaulted) {
-  SECURITY_DESCRIPTOR* sd = Writable(descriptor);
-  if (sd == nullptr) return FALSE;
-  sd->Owner = owner;
-  SetControl(sd, SE_OWNER_DEFAULTED, ownerDefaulted != FALSE);
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "SetSecurityDescriptorOwner", [&]() -> BOOL {
+    SECURITY_DESCRIPTOR* sd = Writable(descriptor);
+    if (sd == nullptr) return FALSE;
+    sd->Owner = owner;
+    SetControl(sd, SE_OWNER_DEFAULTED, ownerDefaulted != FALSE);
+    return TRUE;
+  });
 }
 
 BOOL GetSecurityDescriptorOwner(PSECURITY_DESCRIPTOR descriptor, PSID* owner, BOOL* ownerDefaulted) {
-  if (owner == nullptr || ownerDefaulted == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  auto view = security::detail::ViewDescriptor(descriptor);
-  if (!view) return FALSE;
-  *owner = const_cast<BYTE*>(view->owner);
-  *ownerDefaulted = (view->control & SE_OWNER_DEFAULTED) != 0 ? TRUE : FALSE;
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "GetSecurityDescriptorOwner", [&]() -> BOOL {
+    if (owner == nullptr || ownerDefaulted == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    auto view = security::detail::ViewDescriptor(descriptor);
+    if (!view) return FALSE;
+    *owner = const_cast<BYTE*>(view->owner);
+    *ownerDefaulted = (view->control & SE_OWNER_DEFAULTED) != 0 ? TRUE : FALSE;
+    return TRUE;
+  });
 }
 
 BOOL SetSecurityDescriptorGroup(PSECURITY_DESCRIPTOR descriptor, PSID group, BOOL groupDefaulted) {
-  SECURITY_DESCRIPTOR* sd = Writable(descriptor);
-  if (sd == nullptr) return FALSE;
-  sd->Group = group;
-  SetControl(sd, SE_GROUP_DEFAULTED, groupDefaulted != FALSE);
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "SetSecurityDescriptorGroup", [&]() -> BOOL {
+    SECURITY_DESCRIPTOR* sd = Writable(descriptor);
+    if (sd == nullptr) return FALSE;
+    sd->Group = group;
+    SetControl(sd, SE_GROUP_DEFAULTED, groupDefaulted != FALSE);
+    return TRUE;
+  });
 }
 
 BOOL GetSecurityDescriptorGroup(PSECURITY_DESCRIPTOR descriptor, PSID* group, BOOL* groupDefaulted) {
-  if (group == nullptr || groupDefaulted == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  auto view = security::detail::ViewDescriptor(descriptor);
-  if (!view) return FALSE;
-  *group = const_cast<BYTE*>(view->group);
-  *groupDefaulted = (view->control & SE_GROUP_DEFAULTED) != 0 ? TRUE : FALSE;
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "GetSecurityDescriptorGroup", [&]() -> BOOL {
+    if (group == nullptr || groupDefaulted == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    auto view = security::detail::ViewDescriptor(descriptor);
+    if (!view) return FALSE;
+    *group = const_cast<BYTE*>(view->group);
+    *groupDefaulted = (view->control & SE_GROUP_DEFAULTED) != 0 ? TRUE : FALSE;
+    return TRUE;
+  });
 }
 
 DWORD GetSecurityDescriptorLength(PSECURITY_DESCRIPTOR descriptor) {
-  auto view = security::detail::ViewDescriptor(descriptor);
-  if (!view) return 0;
-  return sizeof(SECURITY_DESCRIPTOR_RELATIVE) + security::detail::SidLength(view->owner) +
-         security::detail::SidLength(view->group) + AclLength(view->sacl) + AclLength(view->dacl);
+  return base::detail::Traced<DWORD>(base::detail::kTraceSecurity, "GetSecurityDescriptorLength", [&]() -> DWORD {
+    auto view = security::detail::ViewDescriptor(descriptor);
+    if (!view) return 0;
+    return sizeof(SECURITY_DESCRIPTOR_RELATIVE) + security::detail::SidLength(view->owner) +
+           security::detail::SidLength(view->group) + AclLength(view->sacl) + AclLength(view->dacl);
+  });
 }
 
 BOOL MakeSelfRelativeSD(PSECURITY_DESCRIPTOR absoluteDescriptor, PSECURITY_DESCRIPTOR selfRelativeDescriptor,
                         DWORD* bufferLength) {
-  if (bufferLength == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  auto view = security::detail::ViewDescriptor(absoluteDescriptor);
-  if (!view) return FALSE;
-  if ((view->control & SE_SELF_RELATIVE) != 0) {
-    SetLastError(ERROR_BAD_DESCRIPTOR_FORMAT);
-    return FALSE;
-  }
-  if (!IsValidSecurityDescriptor(absoluteDescriptor)) return FALSE;
-  const DWORD length = GetSecurityDescriptorLength(absoluteDescriptor);
-  if (selfRelativeDescriptor == nullptr || *bufferLength < length) {
-    *bufferLength = length;
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "MakeSelfRelativeSD", [&]() -> BOOL {
+    if (bufferLength == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    auto view = security::detail::ViewDescriptor(absoluteDescriptor);
+    if (!view) return FALSE;
+    if ((view->control & SE_SELF_RELATIVE) != 0) {
+      SetLastError(ERROR_BAD_DESCRIPTOR_FORMAT);
+      return FALSE;
+    }
+    if (!IsValidSecurityDescriptor(absoluteDescriptor)) return FALSE;
+    const DWORD length = GetSecurityDescriptorLength(absoluteDescriptor);
+    if (selfRelativeDescriptor == nullptr || *bufferLength < length) {
+      *bufferLength = length;
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return FALSE;
+    }
 
-  // Header, then owner, group, SACL and DACL, each at a DWORD-aligned offset (SIDs and
-  // ACLs are whole DWORDs long).
-  auto* out = static_cast<BYTE*>(selfRelativeDescriptor);
-  SECURITY_DESCRIPTOR_RELATIVE header{
-      view->revision, 0, static_cast<WORD>(view->control | SE_SELF_RELATIVE), 0, 0, 0, 0};
-  DWORD offset = sizeof header;
-  auto place = [&](const void* part, DWORD partLength, DWORD* field) {
-    if (part == nullptr) return;
-    std::memcpy(out + offset, part, partLength);
-    *field = offset;
-    offset += partLength;
-  };
-  place(view->owner, security::detail::SidLength(view->owner), &header.Owner);
-  place(view->group, security::detail::SidLength(view->group), &header.Group);
-  place(view->sacl, AclLength(view->sacl), &header.Sacl);
-  place(view->dacl, AclLength(view->dacl), &header.Dacl);
-  std::memcpy(out, &header, sizeof header);
-  *bufferLength = length;
-  return TRUE;
+    // Header, then owner, group, SACL and DACL, each at a DWORD-aligned offset (SIDs and
+    // ACLs are whole DWORDs long).
+    auto* out = static_cast<BYTE*>(selfRelativeDescriptor);
+    SECURITY_DESCRIPTOR_RELATIVE header{
+        view->revision, 0, static_cast<WORD>(view->control | SE_SELF_RELATIVE), 0, 0, 0, 0};
+    DWORD offset = sizeof header;
+    auto place = [&](const void* part, DWORD partLength, DWORD* field) {
+      if (part == nullptr) return;
+      std::memcpy(out + offset, part, partLength);
+      *field = offset;
+      offset += partLength;
+    };
+    place(view->owner, security::detail::SidLength(view->owner), &header.Owner);
+    place(view->group, security::detail::SidLength(view->group), &header.Group);
+    place(view->sacl, AclLength(view->sacl), &header.Sacl);
+    place(view->dacl, AclLength(view->dacl), &header.Dacl);
+    std::memcpy(out, &header, sizeof header);
+    *bufferLength = length;
+    return TRUE;
+  });
 }
 
 namespace security {
 
 std::vector<BYTE> CopySecurityDescriptor(PSECURITY_DESCRIPTOR descriptor) {
-  if (!IsValidSecurityDescriptor(descriptor)) return {};
-  const DWORD length = GetSecurityDescriptorLength(descriptor);
-  std::vector<BYTE> copy(length);
-  auto view = security::detail::ViewDescriptor(descriptor);
-  if ((view->control & SE_SELF_RELATIVE) == 0) {
-    DWORD size = length;
-    if (!MakeSelfRelativeSD(descriptor, copy.data(), &size)) return {};
-    return copy;
-  }
-  // Already one block, but possibly with gaps or parts in another order: rebuild it
-  // through an absolute view so the copy holds exactly what it needs.
-  SECURITY_DESCRIPTOR absolute{};
-  absolute.Revision = view->revision;
-  absolute.Control = static_cast<WORD>(view->control & ~SE_SELF_RELATIVE);
-  absolute.Owner = const_cast<BYTE*>(view->owner);
-  absolute.Group = const_cast<BYTE*>(view->group);
-  absolute.Sacl = const_cast<PACL>(view->sacl);
-  absolute.Dacl = const_cast<PACL>(view->dacl);
-  DWORD size = length;
-  if (!MakeSelfRelativeSD(&absolute, copy.data(), &size)) return {};
-  return copy;
+  return base::detail::Traced<std::vector<BYTE>>(
+      base::detail::kTraceSecurity, "CopySecurityDescriptor", [&]() -> std::vector<BYTE> {
+        if (!IsValidSecurityDescriptor(descriptor)) return {};
+        const DWORD length = GetSecurityDescriptorLength(descriptor);
+        std::vector<BYTE> copy(length);
+        auto view = security::detail::ViewDescriptor(descriptor);
+        if ((view->control & SE_SELF_RELATIVE) == 0) {
+          DWORD size = length;
+          if (!MakeSelfRelativeSD(descriptor, copy.data(), &size)) return {};
+          return copy;
+        }
+        // Already one block, but possibly with gaps or parts in another order: rebuild it
+        // through an absolute view so the copy holds exactly what it needs.
+        SECURITY_DESCRIPTOR absolute{};
+        absolute.Revision = view->revision;
+        absolute.Control = static_cast<WORD>(view->control & ~SE_SELF_RELATIVE);
+        absolute.Owner = const_cast<BYTE*>(view->owner);
+        absolute.Group = const_cast<BYTE*>(view->group);
+        absolute.Sacl = const_cast<PACL>(view->sacl);
+        absolute.Dacl = const_cast<PACL>(view->dacl);
+        DWORD size = length;
+        if (!MakeSelfRelativeSD(&absolute, copy.data(), &size)) return {};
+        return copy;
+      });
 }
 
 }  // namespace security
@@ -268,13 +299,15 @@ std::vector<BYTE> CopySecurityDescriptor(PSECURITY_DESCRIPTOR descriptor) {
 // --- Generic rights and the access check ---------------------------------------------------------
 
 void MapGenericMask(DWORD* accessMask, const GENERIC_MAPPING* genericMapping) {
-  if (accessMask == nullptr || genericMapping == nullptr) return;
-  DWORD mask = *accessMask;
-  if (mask & GENERIC_READ) mask |= genericMapping->GenericRead;
-  if (mask & GENERIC_WRITE) mask |= genericMapping->GenericWrite;
-  if (mask & GENERIC_EXECUTE) mask |= genericMapping->GenericExecute;
-  if (mask & GENERIC_ALL) mask |= genericMapping->GenericAll;
-  *accessMask = mask & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+  return base::detail::Traced<void>(base::detail::kTraceSecurity, "MapGenericMask", [&]() -> void {
+    if (accessMask == nullptr || genericMapping == nullptr) return;
+    DWORD mask = *accessMask;
+    if (mask & GENERIC_READ) mask |= genericMapping->GenericRead;
+    if (mask & GENERIC_WRITE) mask |= genericMapping->GenericWrite;
+    if (mask & GENERIC_EXECUTE) mask |= genericMapping->GenericExecute;
+    if (mask & GENERIC_ALL) mask |= genericMapping->GenericAll;
+    *accessMask = mask & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+  });
 }
 
 namespace {
@@ -327,65 +360,67 @@ ACCESS_MASK Walk(const std::vector<security::detail::AceView>& aces, const Pass&
 BOOL AccessCheckBySids(const void* descriptor, const std::vector<const SID*>& callerSids, bool isAppContainer,
                        DWORD desiredAccess, const GENERIC_MAPPING* genericMapping, DWORD* grantedAccess,
                        BOOL* accessStatus) {
-  if (grantedAccess == nullptr || accessStatus == nullptr || genericMapping == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  const auto view = security::detail::ViewDescriptor(descriptor);
-  if (!view || (view->owner != nullptr && security::detail::SidLength(view->owner) == 0)) {
-    SetLastError(ERROR_INVALID_SECURITY_DESCR);
-    return FALSE;
-  }
-  std::optional<std::vector<security::detail::AceView>> aces;
-  if (view->dacl != nullptr) {
-    aces = security::detail::ReadAcl(view->dacl);
-    if (!aces) {
-      SetLastError(ERROR_INVALID_ACL);
+  return base::detail::Traced<BOOL>(base::detail::kTraceSecurity, "AccessCheckBySids", [&]() -> BOOL {
+    if (grantedAccess == nullptr || accessStatus == nullptr || genericMapping == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
       return FALSE;
     }
-  }
-  for (const SID* sid : callerSids) {
-    if (security::detail::SidLength(sid) == 0) {
-      SetLastError(ERROR_INVALID_SID);
+    const auto view = security::detail::ViewDescriptor(descriptor);
+    if (!view || (view->owner != nullptr && security::detail::SidLength(view->owner) == 0)) {
+      SetLastError(ERROR_INVALID_SECURITY_DESCR);
       return FALSE;
     }
-  }
-
-  const bool maximum = (desiredAccess & MAXIMUM_ALLOWED) != 0;
-  DWORD wanted = desiredAccess & ~MAXIMUM_ALLOWED;
-  MapGenericMask(&wanted, genericMapping);
-  if (maximum) {
-    DWORD all = GENERIC_ALL;
-    MapGenericMask(&all, genericMapping);
-    wanted |= all;
-  }
-
-  ACCESS_MASK granted = 0;
-  if (!aces) {
-    granted = wanted;
-  } else {
-    Pass ordinary;
-    ordinary.ownerRights = true;
-    Pass package;
-    package.matchAnyPackage = true;
+    std::optional<std::vector<security::detail::AceView>> aces;
+    if (view->dacl != nullptr) {
+      aces = security::detail::ReadAcl(view->dacl);
+      if (!aces) {
+        SetLastError(ERROR_INVALID_ACL);
+        return FALSE;
+      }
+    }
     for (const SID* sid : callerSids) {
-      const bool packageSid = isAppContainer && security::detail::IsAppPackageAuthoritySid(sid);
-      (packageSid ? package : ordinary).sids.push_back(sid);
+      if (security::detail::SidLength(sid) == 0) {
+        SetLastError(ERROR_INVALID_SID);
+        return FALSE;
+      }
     }
-    granted = Walk(*aces, ordinary, view->owner, wanted, *genericMapping);
-    if (isAppContainer) granted &= Walk(*aces, package, view->owner, wanted, *genericMapping);
-  }
 
-  const bool allowed = maximum ? granted != 0 : (wanted != 0 && granted == wanted);
-  if (!allowed) {
-    *grantedAccess = 0;
-    *accessStatus = FALSE;
-    SetLastError(ERROR_ACCESS_DENIED);
+    const bool maximum = (desiredAccess & MAXIMUM_ALLOWED) != 0;
+    DWORD wanted = desiredAccess & ~MAXIMUM_ALLOWED;
+    MapGenericMask(&wanted, genericMapping);
+    if (maximum) {
+      DWORD all = GENERIC_ALL;
+      MapGenericMask(&all, genericMapping);
+      wanted |= all;
+    }
+
+    ACCESS_MASK granted = 0;
+    if (!aces) {
+      granted = wanted;
+    } else {
+      Pass ordinary;
+      ordinary.ownerRights = true;
+      Pass package;
+      package.matchAnyPackage = true;
+      for (const SID* sid : callerSids) {
+        const bool packageSid = isAppContainer && security::detail::IsAppPackageAuthoritySid(sid);
+        (packageSid ? package : ordinary).sids.push_back(sid);
+      }
+      granted = Walk(*aces, ordinary, view->owner, wanted, *genericMapping);
+      if (isAppContainer) granted &= Walk(*aces, package, view->owner, wanted, *genericMapping);
+    }
+
+    const bool allowed = maximum ? granted != 0 : (wanted != 0 && granted == wanted);
+    if (!allowed) {
+      *grantedAccess = 0;
+      *accessStatus = FALSE;
+      SetLastError(ERROR_ACCESS_DENIED);
+      return TRUE;
+    }
+    *grantedAccess = granted;
+    *accessStatus = TRUE;
     return TRUE;
-  }
-  *grantedAccess = granted;
-  *accessStatus = TRUE;
-  return TRUE;
+  });
 }
 
 }  // namespace platform

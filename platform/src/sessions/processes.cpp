@@ -23,6 +23,8 @@
 
 extern char** environ;
 
+#include "platform/src/base/trace.h"
+
 namespace platform {
 namespace sessions::detail {
 namespace {
@@ -357,222 +359,243 @@ pid_t SpawnDetached(const std::filesystem::path& host, const std::vector<std::st
 }  // namespace
 
 HANDLE GetCurrentProcess() {
-  return kCurrentProcessPseudoHandle;
+  return base::detail::Traced<HANDLE>(base::detail::kTraceSessions, "GetCurrentProcess",
+                                      [&]() -> HANDLE { return kCurrentProcessPseudoHandle; });
 }
 
 BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) {
-  if (token == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  *token = nullptr;
-  if (process == kCurrentProcessPseudoHandle) {
-    *token = NewTokenHandle(ProcessToken(), desiredAccess);
+  return base::detail::Traced<BOOL>(base::detail::kTraceSessions, "OpenProcessToken", [&]() -> BOOL {
+    if (token == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    *token = nullptr;
+    if (process == kCurrentProcessPseudoHandle) {
+      *token = NewTokenHandle(ProcessToken(), desiredAccess);
+      return TRUE;
+    }
+    auto object = base::detail::LookupHandleAs<ProcessObject>(process);
+    if (!object) return Fail(ERROR_INVALID_HANDLE);
+    if ((object->access & (PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION)) == 0) {
+      return Fail(ERROR_ACCESS_DENIED);
+    }
+    std::optional<ProcessRecord> record;
+    if (!TableCall([&] { record = FindProcess(object->processId); })) return FALSE;
+    if (!record) return Fail(ERROR_INVALID_HANDLE);  // it ended
+    const auto account = FindAccount(record->process.user);
+    if (!account) return Fail(ERROR_NO_TOKEN);
+    // Declared processes run with their user's log-on token; the linked full token of a
+    // split log-on belongs to elevated programs, which the profile does not declare.
+    auto t = MakeLogonToken(*account, record->process.sessionId, account->elevation);
+    t->uiAccess = record->process.uiAccess;
+    *token = NewTokenHandle(std::move(t), desiredAccess);
     return TRUE;
-  }
-  auto object = base::detail::LookupHandleAs<ProcessObject>(process);
-  if (!object) return Fail(ERROR_INVALID_HANDLE);
-  if ((object->access & (PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION)) == 0) {
-    return Fail(ERROR_ACCESS_DENIED);
-  }
-  std::optional<ProcessRecord> record;
-  if (!TableCall([&] { record = FindProcess(object->processId); })) return FALSE;
-  if (!record) return Fail(ERROR_INVALID_HANDLE);  // it ended
-  const auto account = FindAccount(record->process.user);
-  if (!account) return Fail(ERROR_NO_TOKEN);
-  // Declared processes run with their user's log-on token; the linked full token of a
-  // split log-on belongs to elevated programs, which the profile does not declare.
-  auto t = MakeLogonToken(*account, record->process.sessionId, account->elevation);
-  t->uiAccess = record->process.uiAccess;
-  *token = NewTokenHandle(std::move(t), desiredAccess);
-  return TRUE;
+  });
 }
 
 HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD /*processId*/) {
-  if ((flags & TH32CS_SNAPPROCESS) == 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
-  }
-  if (auto fault = InjectedFault("CreateToolhelp32Snapshot")) {
-    SetLastError(*fault);
-    return INVALID_HANDLE_VALUE;
-  }
-  auto snap = std::make_shared<SnapshotObject>();
-  if (!TableCall([&] { snap->processes = ReadProcesses(); })) return INVALID_HANDLE_VALUE;
-  return base::detail::InsertHandle(std::move(snap));
+  return base::detail::Traced<HANDLE>(base::detail::kTraceSessions, "CreateToolhelp32Snapshot", [&]() -> HANDLE {
+    if ((flags & TH32CS_SNAPPROCESS) == 0) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return INVALID_HANDLE_VALUE;
+    }
+    if (auto fault = InjectedFault("CreateToolhelp32Snapshot")) {
+      SetLastError(*fault);
+      return INVALID_HANDLE_VALUE;
+    }
+    auto snap = std::make_shared<SnapshotObject>();
+    if (!TableCall([&] { snap->processes = ReadProcesses(); })) return INVALID_HANDLE_VALUE;
+    return base::detail::InsertHandle(std::move(snap));
+  });
 }
 
 BOOL Process32First(HANDLE snapshot, PROCESSENTRY32W* entry) {
-  auto snap = base::detail::LookupHandleAs<SnapshotObject>(snapshot);
-  if (!snap) return Fail(ERROR_INVALID_HANDLE);
-  return FillEntry(snap, entry, true);
+  return base::detail::Traced<BOOL>(base::detail::kTraceSessions, "Process32First", [&]() -> BOOL {
+    auto snap = base::detail::LookupHandleAs<SnapshotObject>(snapshot);
+    if (!snap) return Fail(ERROR_INVALID_HANDLE);
+    return FillEntry(snap, entry, true);
+  });
 }
 
 BOOL Process32Next(HANDLE snapshot, PROCESSENTRY32W* entry) {
-  auto snap = base::detail::LookupHandleAs<SnapshotObject>(snapshot);
-  if (!snap) return Fail(ERROR_INVALID_HANDLE);
-  return FillEntry(snap, entry, false);
+  return base::detail::Traced<BOOL>(base::detail::kTraceSessions, "Process32Next", [&]() -> BOOL {
+    auto snap = base::detail::LookupHandleAs<SnapshotObject>(snapshot);
+    if (!snap) return Fail(ERROR_INVALID_HANDLE);
+    return FillEntry(snap, entry, false);
+  });
 }
 
 HANDLE OpenProcess(DWORD desiredAccess, BOOL /*inheritHandle*/, DWORD processId) {
-  if (auto fault = InjectedFault("OpenProcess")) {
-    SetLastError(*fault);
-    return nullptr;
-  }
-  std::optional<ProcessRecord> record;
-  if (!TableCall([&] { record = FindProcess(processId); })) return nullptr;
-  if (!record) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  auto object = std::make_shared<ProcessObject>();
-  object->processId = processId;
-  object->access = (desiredAccess & MAXIMUM_ALLOWED) != 0 ? PROCESS_ALL_ACCESS : desiredAccess;
-  object->real = record->process.real;
-  object->hostStartTime = record->hostStartTime;
-  return base::detail::InsertHandle(std::move(object));
+  return base::detail::Traced<HANDLE>(base::detail::kTraceSessions, "OpenProcess", [&]() -> HANDLE {
+    if (auto fault = InjectedFault("OpenProcess")) {
+      SetLastError(*fault);
+      return nullptr;
+    }
+    std::optional<ProcessRecord> record;
+    if (!TableCall([&] { record = FindProcess(processId); })) return nullptr;
+    if (!record) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return nullptr;
+    }
+    auto object = std::make_shared<ProcessObject>();
+    object->processId = processId;
+    object->access = (desiredAccess & MAXIMUM_ALLOWED) != 0 ? PROCESS_ALL_ACCESS : desiredAccess;
+    object->real = record->process.real;
+    object->hostStartTime = record->hostStartTime;
+    return base::detail::InsertHandle(std::move(object));
+  });
 }
 
 BOOL TerminateProcess(HANDLE process, UINT exitCode) {
-  auto object = base::detail::LookupHandleAs<ProcessObject>(process);
-  if (!object) return Fail(ERROR_INVALID_HANDLE);
-  if ((object->access & PROCESS_TERMINATE) == 0) return Fail(ERROR_ACCESS_DENIED);
-  bool found = false;
-  const bool ok = TableCall([&] {
-    UpdateProcesses([&](std::vector<ProcessRecord>& processes, DWORD&) {
-      auto it = std::find_if(processes.begin(), processes.end(), [&](const ProcessRecord& r) {
-        return r.process.processId == object->processId && r.hostStartTime == object->hostStartTime;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSessions, "TerminateProcess", [&]() -> BOOL {
+    auto object = base::detail::LookupHandleAs<ProcessObject>(process);
+    if (!object) return Fail(ERROR_INVALID_HANDLE);
+    if ((object->access & PROCESS_TERMINATE) == 0) return Fail(ERROR_ACCESS_DENIED);
+    bool found = false;
+    const bool ok = TableCall([&] {
+      UpdateProcesses([&](std::vector<ProcessRecord>& processes, DWORD&) {
+        auto it = std::find_if(processes.begin(), processes.end(), [&](const ProcessRecord& r) {
+          return r.process.processId == object->processId && r.hostStartTime == object->hostStartTime;
+        });
+        if (it == processes.end()) return false;
+        found = true;
+        if (it->process.real) ::kill(static_cast<pid_t>(it->process.processId), SIGKILL);
+        processes.erase(it);
+        return true;
       });
-      if (it == processes.end()) return false;
-      found = true;
-      if (it->process.real) ::kill(static_cast<pid_t>(it->process.processId), SIGKILL);
-      processes.erase(it);
-      return true;
     });
+    if (!ok) return FALSE;
+    // Ending a process that already ended fails as on the original.
+    if (!found) return Fail(ERROR_ACCESS_DENIED);
+    std::lock_guard guard(object->lock);
+    object->exitCode = exitCode;
+    return TRUE;
   });
-  if (!ok) return FALSE;
-  // Ending a process that already ended fails as on the original.
-  if (!found) return Fail(ERROR_ACCESS_DENIED);
-  std::lock_guard guard(object->lock);
-  object->exitCode = exitCode;
-  return TRUE;
 }
 
 BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
-  if (exitCode == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  auto object = base::detail::LookupHandleAs<ProcessObject>(process);
-  if (!object) return Fail(ERROR_INVALID_HANDLE);
-  std::optional<ProcessRecord> record;
-  if (!TableCall([&] { record = FindProcess(object->processId); })) return FALSE;
-  if (record && record->hostStartTime == object->hostStartTime) {
-    *exitCode = STILL_ACTIVE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSessions, "GetExitCodeProcess", [&]() -> BOOL {
+    if (exitCode == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    auto object = base::detail::LookupHandleAs<ProcessObject>(process);
+    if (!object) return Fail(ERROR_INVALID_HANDLE);
+    std::optional<ProcessRecord> record;
+    if (!TableCall([&] { record = FindProcess(object->processId); })) return FALSE;
+    if (record && record->hostStartTime == object->hostStartTime) {
+      *exitCode = STILL_ACTIVE;
+      return TRUE;
+    }
+    // A host process that ended on its own is not our child: its code is unknown here.
+    std::lock_guard guard(object->lock);
+    *exitCode = object->exitCode.value_or(0);
     return TRUE;
-  }
-  // A host process that ended on its own is not our child: its code is unknown here.
-  std::lock_guard guard(object->lock);
-  *exitCode = object->exitCode.value_or(0);
-  return TRUE;
+  });
 }
 
 DWORD GetProcessId(HANDLE process) {
-  if (process == kCurrentProcessPseudoHandle) return GetCurrentProcessId();
-  auto object = base::detail::LookupHandleAs<ProcessObject>(process);
-  if (!object) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
-  return object->processId;
+  return base::detail::Traced<DWORD>(base::detail::kTraceSessions, "GetProcessId", [&]() -> DWORD {
+    if (process == kCurrentProcessPseudoHandle) return GetCurrentProcessId();
+    auto object = base::detail::LookupHandleAs<ProcessObject>(process);
+    if (!object) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return 0;
+    }
+    return object->processId;
+  });
 }
 
 BOOL ProcessIdToSessionId(DWORD processId, DWORD* sessionId) {
-  if (sessionId == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  if (processId == GetCurrentProcessId()) {
-    std::lock_guard guard(ProcessToken()->lock);
-    *sessionId = ProcessToken()->sessionId;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSessions, "ProcessIdToSessionId", [&]() -> BOOL {
+    if (sessionId == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (processId == GetCurrentProcessId()) {
+      std::lock_guard guard(ProcessToken()->lock);
+      *sessionId = ProcessToken()->sessionId;
+      return TRUE;
+    }
+    std::optional<ProcessRecord> record;
+    if (!TableCall([&] { record = FindProcess(processId); })) return FALSE;
+    if (!record) return Fail(ERROR_INVALID_PARAMETER);
+    *sessionId = record->process.sessionId;
     return TRUE;
-  }
-  std::optional<ProcessRecord> record;
-  if (!TableCall([&] { record = FindProcess(processId); })) return FALSE;
-  if (!record) return Fail(ERROR_INVALID_PARAMETER);
-  *sessionId = record->process.sessionId;
-  return TRUE;
+  });
 }
 
 BOOL CreateProcessAsUser(HANDLE token, LPCWSTR applicationName, LPWSTR commandLine,
                          LPSECURITY_ATTRIBUTES /*processAttributes*/, LPSECURITY_ATTRIBUTES /*threadAttributes*/,
                          BOOL /*inheritHandles*/, DWORD creationFlags, void* environment, LPCWSTR /*currentDirectory*/,
                          STARTUPINFOW* startupInfo, PROCESS_INFORMATION* processInformation) {
-  if (processInformation == nullptr || startupInfo == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  std::memset(processInformation, 0, sizeof(*processInformation));
-  auto h = LookupToken(token);
-  if (!h) return Fail(ERROR_INVALID_HANDLE);
-  if ((h->access & TOKEN_ASSIGN_PRIMARY) == 0) return Fail(ERROR_ACCESS_DENIED);
-  if (h->token->type != TokenPrimary) return Fail(ERROR_BAD_TOKEN_TYPE);
-  if (auto fault = InjectedFault("CreateProcessAsUser")) return Fail(*fault);
+  return base::detail::Traced<BOOL>(base::detail::kTraceSessions, "CreateProcessAsUser", [&]() -> BOOL {
+    if (processInformation == nullptr || startupInfo == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    std::memset(processInformation, 0, sizeof(*processInformation));
+    auto h = LookupToken(token);
+    if (!h) return Fail(ERROR_INVALID_HANDLE);
+    if ((h->access & TOKEN_ASSIGN_PRIMARY) == 0) return Fail(ERROR_ACCESS_DENIED);
+    if (h->token->type != TokenPrimary) return Fail(ERROR_BAD_TOKEN_TYPE);
+    if (auto fault = InjectedFault("CreateProcessAsUser")) return Fail(*fault);
 
-  const std::wstring line = commandLine != nullptr ? commandLine : L"";
-  auto words = base::detail::SplitCommandLineArguments(line);
-  std::wstring program = applicationName != nullptr ? applicationName : L"";
-  if (program.empty()) {
-    if (words.empty()) return Fail(ERROR_FILE_NOT_FOUND);
-    program = words.front();
-  }
-  // The first word conventionally names the program itself: it is argv[0], not an
-  // argument.
-  if (!words.empty() && ToUpper(FileNameOf(words.front())) == ToUpper(FileNameOf(program))) {
-    words.erase(words.begin());
-  }
-  const auto host = MapToHost(program);
-  struct stat st {};
-  if (!host || ::stat(host->c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Fail(ERROR_FILE_NOT_FOUND);
+    const std::wstring line = commandLine != nullptr ? commandLine : L"";
+    auto words = base::detail::SplitCommandLineArguments(line);
+    std::wstring program = applicationName != nullptr ? applicationName : L"";
+    if (program.empty()) {
+      if (words.empty()) return Fail(ERROR_FILE_NOT_FOUND);
+      program = words.front();
+    }
+    // The first word conventionally names the program itself: it is argv[0], not an
+    // argument.
+    if (!words.empty() && ToUpper(FileNameOf(words.front())) == ToUpper(FileNameOf(program))) {
+      words.erase(words.begin());
+    }
+    const auto host = MapToHost(program);
+    struct stat st {};
+    if (!host || ::stat(host->c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Fail(ERROR_FILE_NOT_FOUND);
 
-  MachineProcess p;
-  p.name = FileNameOf(program);
-  p.path = program;
-  p.commandLine = line;
-  p.desktop = startupInfo->lpDesktop != nullptr ? startupInfo->lpDesktop : L"";
-  p.parentProcessId = GetCurrentProcessId();
-  {
-    std::lock_guard guard(h->token->lock);
-    p.sessionId = h->token->sessionId;
-    p.uiAccess = h->token->uiAccess;
-  }
-  p.user = h->token->account.name;
+    MachineProcess p;
+    p.name = FileNameOf(program);
+    p.path = program;
+    p.commandLine = line;
+    p.desktop = startupInfo->lpDesktop != nullptr ? startupInfo->lpDesktop : L"";
+    p.parentProcessId = GetCurrentProcessId();
+    {
+      std::lock_guard guard(h->token->lock);
+      p.sessionId = h->token->sessionId;
+      p.uiAccess = h->token->uiAccess;
+    }
+    p.user = h->token->account.name;
 
-  std::uint64_t startTime = 0;
-  if (::access(host->c_str(), X_OK) == 0) {
-    std::vector<std::string> args = {host->string()};
-    for (const auto& w : words) args.push_back(WideToUtf8(w));
-    const pid_t pid = SpawnDetached(*host, args, HostEnvironment(environment, creationFlags));
-    if (pid < 0) return Fail(errno == EACCES || errno == ENOEXEC ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
-    const auto start = HostStartTime(pid);
-    p.real = true;
-    p.processId = static_cast<DWORD>(pid);
-    startTime = start.value_or(0);
-  }
-  const bool recorded = TableCall([&] {
-    UpdateProcesses([&](std::vector<ProcessRecord>& processes, DWORD& nextId) {
-      if (!p.real) {
-        p.processId = nextId;
-        nextId += 4;
-      }
-      processes.push_back(ProcessRecord{p, startTime});
-      return true;
+    std::uint64_t startTime = 0;
+    if (::access(host->c_str(), X_OK) == 0) {
+      std::vector<std::string> args = {host->string()};
+      for (const auto& w : words) args.push_back(WideToUtf8(w));
+      const pid_t pid = SpawnDetached(*host, args, HostEnvironment(environment, creationFlags));
+      if (pid < 0) return Fail(errno == EACCES || errno == ENOEXEC ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
+      const auto start = HostStartTime(pid);
+      p.real = true;
+      p.processId = static_cast<DWORD>(pid);
+      startTime = start.value_or(0);
+    }
+    const bool recorded = TableCall([&] {
+      UpdateProcesses([&](std::vector<ProcessRecord>& processes, DWORD& nextId) {
+        if (!p.real) {
+          p.processId = nextId;
+          nextId += 4;
+        }
+        processes.push_back(ProcessRecord{p, startTime});
+        return true;
+      });
     });
+    if (!recorded) {
+      if (p.real) ::kill(static_cast<pid_t>(p.processId), SIGKILL);
+      return FALSE;
+    }
+    auto object = std::make_shared<ProcessObject>();
+    object->processId = p.processId;
+    object->access = PROCESS_ALL_ACCESS;
+    object->real = p.real;
+    object->hostStartTime = startTime;
+    auto thread = std::make_shared<ThreadObject>();
+    thread->threadId = p.processId + 1;
+    processInformation->hProcess = base::detail::InsertHandle(std::move(object));
+    processInformation->hThread = base::detail::InsertHandle(std::move(thread));
+    processInformation->dwProcessId = p.processId;
+    processInformation->dwThreadId = p.processId + 1;
+    return TRUE;
   });
-  if (!recorded) {
-    if (p.real) ::kill(static_cast<pid_t>(p.processId), SIGKILL);
-    return FALSE;
-  }
-  auto object = std::make_shared<ProcessObject>();
-  object->processId = p.processId;
-  object->access = PROCESS_ALL_ACCESS;
-  object->real = p.real;
-  object->hostStartTime = startTime;
-  auto thread = std::make_shared<ThreadObject>();
-  thread->threadId = p.processId + 1;
-  processInformation->hProcess = base::detail::InsertHandle(std::move(object));
-  processInformation->hThread = base::detail::InsertHandle(std::move(thread));
-  processInformation->dwProcessId = p.processId;
-  processInformation->dwThreadId = p.processId + 1;
-  return TRUE;
 }
 
 }  // namespace platform

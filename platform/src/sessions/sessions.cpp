@@ -11,6 +11,8 @@
 #include "platform/src/sessions/sessions_internal.h"
 #include "platform/text.h"
 
+#include "platform/src/base/trace.h"
+
 namespace platform {
 namespace sessions::detail {
 namespace {
@@ -334,149 +336,160 @@ std::vector<MachineSession> SessionsOrEmpty(DWORD* error) {
 }  // namespace
 
 BOOL WTSEnumerateSessions(HANDLE server, DWORD reserved, DWORD version, WTS_SESSION_INFOW** sessions, DWORD* count) {
-  if (sessions == nullptr || count == nullptr || RefuseServer(server, reserved, version)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (auto fault = InjectedFault("WTSEnumerateSessions")) {
-    SetLastError(*fault);
-    return FALSE;
-  }
-  DWORD error = NO_ERROR;
-  const auto list = SessionsOrEmpty(&error);
-  if (error != NO_ERROR) {
-    SetLastError(error);
-    return FALSE;
-  }
-  std::size_t bytes = sizeof(WTS_SESSION_INFOW) * list.size();
-  for (const auto& s : list) bytes += (s.station.size() + 1) * sizeof(wchar_t);
-  auto* block = static_cast<BYTE*>(std::calloc(1, bytes + 1));
-  if (block == nullptr) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return FALSE;
-  }
-  auto* entries = reinterpret_cast<WTS_SESSION_INFOW*>(block);
-  auto* text = reinterpret_cast<wchar_t*>(block + sizeof(WTS_SESSION_INFOW) * list.size());
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    entries[i].SessionId = list[i].id;
-    entries[i].State = list[i].state;
-    entries[i].pWinStationName = text;
-    std::memcpy(text, list[i].station.c_str(), (list[i].station.size() + 1) * sizeof(wchar_t));
-    text += list[i].station.size() + 1;
-  }
-  *sessions = entries;
-  *count = static_cast<DWORD>(list.size());
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSessions, "WTSEnumerateSessions", [&]() -> BOOL {
+    if (sessions == nullptr || count == nullptr || RefuseServer(server, reserved, version)) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    if (auto fault = InjectedFault("WTSEnumerateSessions")) {
+      SetLastError(*fault);
+      return FALSE;
+    }
+    DWORD error = NO_ERROR;
+    const auto list = SessionsOrEmpty(&error);
+    if (error != NO_ERROR) {
+      SetLastError(error);
+      return FALSE;
+    }
+    std::size_t bytes = sizeof(WTS_SESSION_INFOW) * list.size();
+    for (const auto& s : list) bytes += (s.station.size() + 1) * sizeof(wchar_t);
+    auto* block = static_cast<BYTE*>(std::calloc(1, bytes + 1));
+    if (block == nullptr) {
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return FALSE;
+    }
+    auto* entries = reinterpret_cast<WTS_SESSION_INFOW*>(block);
+    auto* text = reinterpret_cast<wchar_t*>(block + sizeof(WTS_SESSION_INFOW) * list.size());
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      entries[i].SessionId = list[i].id;
+      entries[i].State = list[i].state;
+      entries[i].pWinStationName = text;
+      std::memcpy(text, list[i].station.c_str(), (list[i].station.size() + 1) * sizeof(wchar_t));
+      text += list[i].station.size() + 1;
+    }
+    *sessions = entries;
+    *count = static_cast<DWORD>(list.size());
+    return TRUE;
+  });
 }
 
 BOOL WTSEnumerateProcesses(HANDLE server, DWORD reserved, DWORD version, WTS_PROCESS_INFOW** processes, DWORD* count) {
-  if (processes == nullptr || count == nullptr || RefuseServer(server, reserved, version)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (auto fault = InjectedFault("WTSEnumerateProcesses")) {
-    SetLastError(*fault);
-    return FALSE;
-  }
-  std::vector<ProcessRecord> list;
-  try {
-    list = ReadProcesses();
-  } catch (const std::exception&) {
-    SetLastError(ERROR_INVALID_DATA);
-    return FALSE;
-  }
-  std::vector<std::vector<BYTE>> sids;
-  std::size_t bytes = sizeof(WTS_PROCESS_INFOW) * list.size();
-  for (const auto& r : list) {
-    const auto account = FindAccount(r.process.user);
-    sids.push_back(account ? SidBytes(account->sid) : std::vector<BYTE>{});
-    bytes += (r.process.name.size() + 1) * sizeof(wchar_t) + sids.back().size() + sizeof(DWORD);
-  }
-  auto* block = static_cast<BYTE*>(std::calloc(1, bytes + 1));
-  if (block == nullptr) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return FALSE;
-  }
-  auto* entries = reinterpret_cast<WTS_PROCESS_INFOW*>(block);
-  BYTE* cursor = block + sizeof(WTS_PROCESS_INFOW) * list.size();
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    entries[i].SessionId = list[i].process.sessionId;
-    entries[i].ProcessId = list[i].process.processId;
-    entries[i].pProcessName = reinterpret_cast<wchar_t*>(cursor);
-    const std::size_t nameBytes = (list[i].process.name.size() + 1) * sizeof(wchar_t);
-    std::memcpy(cursor, list[i].process.name.c_str(), nameBytes);
-    cursor += nameBytes;
-    // SIDs are read as DWORDs: keep them aligned.
-    cursor += (sizeof(DWORD) - reinterpret_cast<std::uintptr_t>(cursor) % sizeof(DWORD)) % sizeof(DWORD);
-    if (!sids[i].empty()) {
-      std::memcpy(cursor, sids[i].data(), sids[i].size());
-      entries[i].pUserSid = cursor;
-      cursor += sids[i].size();
+  return base::detail::Traced<BOOL>(base::detail::kTraceSessions, "WTSEnumerateProcesses", [&]() -> BOOL {
+    if (processes == nullptr || count == nullptr || RefuseServer(server, reserved, version)) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
     }
-  }
-  *processes = entries;
-  *count = static_cast<DWORD>(list.size());
-  return TRUE;
+    if (auto fault = InjectedFault("WTSEnumerateProcesses")) {
+      SetLastError(*fault);
+      return FALSE;
+    }
+    std::vector<ProcessRecord> list;
+    try {
+      list = ReadProcesses();
+    } catch (const std::exception&) {
+      SetLastError(ERROR_INVALID_DATA);
+      return FALSE;
+    }
+    std::vector<std::vector<BYTE>> sids;
+    std::size_t bytes = sizeof(WTS_PROCESS_INFOW) * list.size();
+    for (const auto& r : list) {
+      const auto account = FindAccount(r.process.user);
+      sids.push_back(account ? SidBytes(account->sid) : std::vector<BYTE>{});
+      bytes += (r.process.name.size() + 1) * sizeof(wchar_t) + sids.back().size() + sizeof(DWORD);
+    }
+    auto* block = static_cast<BYTE*>(std::calloc(1, bytes + 1));
+    if (block == nullptr) {
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return FALSE;
+    }
+    auto* entries = reinterpret_cast<WTS_PROCESS_INFOW*>(block);
+    BYTE* cursor = block + sizeof(WTS_PROCESS_INFOW) * list.size();
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      entries[i].SessionId = list[i].process.sessionId;
+      entries[i].ProcessId = list[i].process.processId;
+      entries[i].pProcessName = reinterpret_cast<wchar_t*>(cursor);
+      const std::size_t nameBytes = (list[i].process.name.size() + 1) * sizeof(wchar_t);
+      std::memcpy(cursor, list[i].process.name.c_str(), nameBytes);
+      cursor += nameBytes;
+      // SIDs are read as DWORDs: keep them aligned.
+      cursor += (sizeof(DWORD) - reinterpret_cast<std::uintptr_t>(cursor) % sizeof(DWORD)) % sizeof(DWORD);
+      if (!sids[i].empty()) {
+        std::memcpy(cursor, sids[i].data(), sids[i].size());
+        entries[i].pUserSid = cursor;
+        cursor += sids[i].size();
+      }
+    }
+    *processes = entries;
+    *count = static_cast<DWORD>(list.size());
+    return TRUE;
+  });
 }
 
 const char* SessionStateName(WTS_CONNECTSTATE_CLASS state) {
-  for (const auto& [n, s] : kStates) {
-    if (s == state) return n;
-  }
-  return "down";
+  return base::detail::Traced<const char*>(base::detail::kTraceSessions, "SessionStateName", [&]() -> const char* {
+    for (const auto& [n, s] : kStates) {
+      if (s == state) return n;
+    }
+    return "down";
+  });
 }
 
 void WTSFreeMemory(void* memory) {
-  std::free(memory);
+  return base::detail::Traced<void>(base::detail::kTraceSessions, "WTSFreeMemory",
+                                    [&]() -> void { std::free(memory); });
 }
 
 DWORD WTSGetActiveConsoleSessionId() {
-  DWORD error = NO_ERROR;
-  for (const auto& s : SessionsOrEmpty(&error)) {
-    if (s.console) return s.id;
-  }
-  return 0xFFFFFFFF;
+  return base::detail::Traced<DWORD>(base::detail::kTraceSessions, "WTSGetActiveConsoleSessionId", [&]() -> DWORD {
+    DWORD error = NO_ERROR;
+    for (const auto& s : SessionsOrEmpty(&error)) {
+      if (s.console) return s.id;
+    }
+    return 0xFFFFFFFF;
+  });
 }
 
 BOOL WTSQueryUserToken(ULONG sessionId, HANDLE* token) {
-  if (token == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  *token = nullptr;
-  if (!CallerHasPrivilege(SE_TCB_PRIVILEGE)) {
-    SetLastError(ERROR_PRIVILEGE_NOT_HELD);
-    return FALSE;
-  }
-  if (auto fault = InjectedFault("WTSQueryUserToken")) {
-    SetLastError(*fault);
-    return FALSE;
-  }
-  DWORD error = NO_ERROR;
-  const auto list = SessionsOrEmpty(&error);
-  auto it = std::find_if(list.begin(), list.end(), [&](const MachineSession& s) { return s.id == sessionId; });
-  if (it == list.end()) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return FALSE;
-  }
-  // A session may declare that the call fails for it, as it does in the middle of a
-  // log-on.
-  const json& profile = CurrentMachine().Profile();
-  if (auto declared = profile.find("sessions"); declared != profile.end()) {
-    for (const auto& s : *declared) {
-      if (s.value("id", 0u) == sessionId && s.contains("queryUserTokenError")) {
-        SetLastError(s["queryUserTokenError"].get<DWORD>());
-        return FALSE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSessions, "WTSQueryUserToken", [&]() -> BOOL {
+    if (token == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    *token = nullptr;
+    if (!CallerHasPrivilege(SE_TCB_PRIVILEGE)) {
+      SetLastError(ERROR_PRIVILEGE_NOT_HELD);
+      return FALSE;
+    }
+    if (auto fault = InjectedFault("WTSQueryUserToken")) {
+      SetLastError(*fault);
+      return FALSE;
+    }
+    DWORD error = NO_ERROR;
+    const auto list = SessionsOrEmpty(&error);
+    auto it = std::find_if(list.begin(), list.end(), [&](const MachineSession& s) { return s.id == sessionId; });
+    if (it == list.end()) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return FALSE;
+    }
+    // A session may declare that the call fails for it, as it does in the middle of a
+    // log-on.
+    const json& profile = CurrentMachine().Profile();
+    if (auto declared = profile.find("sessions"); declared != profile.end()) {
+      for (const auto& s : *declared) {
+        if (s.value("id", 0u) == sessionId && s.contains("queryUserTokenError")) {
+          SetLastError(s["queryUserTokenError"].get<DWORD>());
+          return FALSE;
+        }
       }
     }
-  }
-  const auto account = it->user.empty() ? std::nullopt : FindAccount(it->user);
-  if (!account || sessionId == 0) {
-    SetLastError(ERROR_NO_TOKEN);
-    return FALSE;
-  }
-  *token = NewTokenHandle(MakeLogonToken(*account, sessionId, account->elevation), TOKEN_ALL_ACCESS);
-  return TRUE;
+    const auto account = it->user.empty() ? std::nullopt : FindAccount(it->user);
+    if (!account || sessionId == 0) {
+      SetLastError(ERROR_NO_TOKEN);
+      return FALSE;
+    }
+    *token = NewTokenHandle(MakeLogonToken(*account, sessionId, account->elevation), TOKEN_ALL_ACCESS);
+    return TRUE;
+  });
 }
 
 // --- Changes from the tools ---------------------------------------------------------------
@@ -512,92 +525,109 @@ DWORD ConnectEvent(const MachineSession& s, bool connect) {
 }  // namespace
 
 std::vector<MachineProcess> Processes() {
-  std::vector<MachineProcess> out;
-  for (auto& r : ReadProcesses()) out.push_back(std::move(r.process));
-  return out;
+  return base::detail::Traced<std::vector<MachineProcess>>(base::detail::kTraceSessions, "Processes",
+                                                           [&]() -> std::vector<MachineProcess> {
+                                                             std::vector<MachineProcess> out;
+                                                             for (auto& r : ReadProcesses())
+                                                               out.push_back(std::move(r.process));
+                                                             return out;
+                                                           });
 }
 
 std::vector<MachineSession> Sessions() {
-  return ReadSessions();
+  return base::detail::Traced<std::vector<MachineSession>>(
+      base::detail::kTraceSessions, "Sessions", [&]() -> std::vector<MachineSession> { return ReadSessions(); });
 }
 
 DWORD LogOn(DWORD sessionId, const std::wstring& user, std::string* error) {
-  const auto account = FindAccount(user);
-  if (!account || account->builtin) {
-    *error = "the machine has no user account \"" + WideToUtf8(user) + "\"";
-    return 0;
-  }
-  if (sessionId == 0) {
-    *error = "nobody logs on to session 0, the services' session";
-    return 0;
-  }
-  return Change(sessionId, error, [&](MachineSession& s) -> DWORD {
-    if (!s.user.empty()) {
-      *error = WideToUtf8(s.user) + " is already logged on in session " + std::to_string(s.id);
+  return base::detail::Traced<DWORD>(base::detail::kTraceSessions, "LogOn", [&]() -> DWORD {
+    const auto account = FindAccount(user);
+    if (!account || account->builtin) {
+      *error = "the machine has no user account \"" + WideToUtf8(user) + "\"";
       return 0;
     }
-    s.user = account->name;
-    s.state = WTSActive;
-    s.locked = false;
-    return WTS_SESSION_LOGON;
+    if (sessionId == 0) {
+      *error = "nobody logs on to session 0, the services' session";
+      return 0;
+    }
+    return Change(sessionId, error, [&](MachineSession& s) -> DWORD {
+      if (!s.user.empty()) {
+        *error = WideToUtf8(s.user) + " is already logged on in session " + std::to_string(s.id);
+        return 0;
+      }
+      s.user = account->name;
+      s.state = WTSActive;
+      s.locked = false;
+      return WTS_SESSION_LOGON;
+    });
   });
 }
 
 DWORD LogOff(DWORD sessionId, std::string* error) {
-  return Change(sessionId, error, [&](MachineSession& s) -> DWORD {
-    if (s.user.empty()) {
-      *error = "nobody is logged on in session " + std::to_string(s.id);
-      return 0;
-    }
-    s.user.clear();
-    s.locked = false;
-    s.state = WTSConnected;
-    return WTS_SESSION_LOGOFF;
+  return base::detail::Traced<DWORD>(base::detail::kTraceSessions, "LogOff", [&]() -> DWORD {
+    return Change(sessionId, error, [&](MachineSession& s) -> DWORD {
+      if (s.user.empty()) {
+        *error = "nobody is logged on in session " + std::to_string(s.id);
+        return 0;
+      }
+      s.user.clear();
+      s.locked = false;
+      s.state = WTSConnected;
+      return WTS_SESSION_LOGOFF;
+    });
   });
 }
 
 DWORD Lock(DWORD sessionId, std::string* error) {
-  return Change(sessionId, error, [&](MachineSession& s) -> DWORD {
-    if (s.user.empty() || s.locked) {
-      *error = s.locked ? "session " + std::to_string(s.id) + " is locked already"
-                        : "nobody is logged on in session " + std::to_string(s.id);
-      return 0;
-    }
-    s.locked = true;
-    return WTS_SESSION_LOCK;
+  return base::detail::Traced<DWORD>(base::detail::kTraceSessions, "Lock", [&]() -> DWORD {
+    return Change(sessionId, error, [&](MachineSession& s) -> DWORD {
+      if (s.user.empty() || s.locked) {
+        *error = s.locked ? "session " + std::to_string(s.id) + " is locked already"
+                          : "nobody is logged on in session " + std::to_string(s.id);
+        return 0;
+      }
+      s.locked = true;
+      return WTS_SESSION_LOCK;
+    });
   });
 }
 
 DWORD Unlock(DWORD sessionId, std::string* error) {
-  return Change(sessionId, error, [&](MachineSession& s) -> DWORD {
-    if (!s.locked) {
-      *error = "session " + std::to_string(s.id) + " is not locked";
-      return 0;
-    }
-    s.locked = false;
-    return WTS_SESSION_UNLOCK;
+  return base::detail::Traced<DWORD>(base::detail::kTraceSessions, "Unlock", [&]() -> DWORD {
+    return Change(sessionId, error, [&](MachineSession& s) -> DWORD {
+      if (!s.locked) {
+        *error = "session " + std::to_string(s.id) + " is not locked";
+        return 0;
+      }
+      s.locked = false;
+      return WTS_SESSION_UNLOCK;
+    });
   });
 }
 
 DWORD Connect(DWORD sessionId, std::string* error) {
-  return Change(sessionId, error, [&](MachineSession& s) -> DWORD {
-    if (s.state == WTSActive || s.state == WTSConnected) {
-      *error = "session " + std::to_string(s.id) + " is connected already";
-      return 0;
-    }
-    s.state = s.user.empty() ? WTSConnected : WTSActive;
-    return ConnectEvent(s, true);
+  return base::detail::Traced<DWORD>(base::detail::kTraceSessions, "Connect", [&]() -> DWORD {
+    return Change(sessionId, error, [&](MachineSession& s) -> DWORD {
+      if (s.state == WTSActive || s.state == WTSConnected) {
+        *error = "session " + std::to_string(s.id) + " is connected already";
+        return 0;
+      }
+      s.state = s.user.empty() ? WTSConnected : WTSActive;
+      return ConnectEvent(s, true);
+    });
   });
 }
 
 DWORD Disconnect(DWORD sessionId, std::string* error) {
-  return Change(sessionId, error, [&](MachineSession& s) -> DWORD {
-    if (s.state == WTSDisconnected) {
-      *error = "session " + std::to_string(s.id) + " is disconnected already";
-      return 0;
-    }
-    s.state = WTSDisconnected;
-    return ConnectEvent(s, false);
+  return base::detail::Traced<DWORD>(base::detail::kTraceSessions, "Disconnect", [&]() -> DWORD {
+    return Change(sessionId, error, [&](MachineSession& s) -> DWORD {
+      if (s.state == WTSDisconnected) {
+        *error = "session " + std::to_string(s.id) + " is disconnected already";
+        return 0;
+      }
+      s.state = WTSDisconnected;
+      return ConnectEvent(s, false);
+    });
   });
 }
 

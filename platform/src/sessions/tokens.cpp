@@ -14,6 +14,8 @@
 
 extern char** environ;
 
+#include "platform/src/base/trace.h"
+
 namespace platform {
 namespace sessions::detail {
 namespace {
@@ -330,306 +332,328 @@ std::shared_ptr<TokenHandle> LookupToken(HANDLE handle) {
 using namespace sessions::detail;
 
 BOOL LookupPrivilegeValue(LPCWSTR systemName, LPCWSTR name, LUID* luid) {
-  if (name == nullptr || luid == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  if (systemName != nullptr && *systemName != L'\0') return Fail(ERROR_INVALID_PARAMETER);
-  for (const auto& p : kPrivileges) {
-    if (ToUpper(p.name) == ToUpper(name)) {
-      *luid = LUID{p.luid, 0};
-      return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSessions, "LookupPrivilegeValue", [&]() -> BOOL {
+    if (name == nullptr || luid == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (systemName != nullptr && *systemName != L'\0') return Fail(ERROR_INVALID_PARAMETER);
+    for (const auto& p : kPrivileges) {
+      if (ToUpper(p.name) == ToUpper(name)) {
+        *luid = LUID{p.luid, 0};
+        return TRUE;
+      }
     }
-  }
-  return Fail(ERROR_NO_SUCH_PRIVILEGE);
+    return Fail(ERROR_NO_SUCH_PRIVILEGE);
+  });
 }
 
 BOOL LookupPrivilegeName(LPCWSTR systemName, const LUID* luid, wchar_t* name, DWORD* length) {
-  if (luid == nullptr || length == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  if (systemName != nullptr && *systemName != L'\0') return Fail(ERROR_INVALID_PARAMETER);
-  for (const auto& p : kPrivileges) {
-    if (luid->HighPart != 0 || luid->LowPart != p.luid) continue;
-    const DWORD size = static_cast<DWORD>(std::wcslen(p.name));
-    if (name == nullptr || *length <= size) {
-      *length = size + 1;
-      return Fail(ERROR_INSUFFICIENT_BUFFER);
+  return base::detail::Traced<BOOL>(base::detail::kTraceSessions, "LookupPrivilegeName", [&]() -> BOOL {
+    if (luid == nullptr || length == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (systemName != nullptr && *systemName != L'\0') return Fail(ERROR_INVALID_PARAMETER);
+    for (const auto& p : kPrivileges) {
+      if (luid->HighPart != 0 || luid->LowPart != p.luid) continue;
+      const DWORD size = static_cast<DWORD>(std::wcslen(p.name));
+      if (name == nullptr || *length <= size) {
+        *length = size + 1;
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+      }
+      std::wmemcpy(name, p.name, size + 1);
+      *length = size;
+      return TRUE;
     }
-    std::wmemcpy(name, p.name, size + 1);
-    *length = size;
-    return TRUE;
-  }
-  return Fail(ERROR_NO_SUCH_PRIVILEGE);
+    return Fail(ERROR_NO_SUCH_PRIVILEGE);
+  });
 }
 
 BOOL OpenThreadToken(HANDLE thread, DWORD desiredAccess, BOOL /*openAsSelf*/, HANDLE* token) {
-  if (token == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  *token = nullptr;
-  if (thread != GetCurrentThread()) return Fail(ERROR_INVALID_HANDLE);
-  if (!t_impersonation.token) return Fail(ERROR_NO_TOKEN);
-  if (t_impersonation.token->level == SecurityAnonymous) return Fail(ERROR_CANT_OPEN_ANONYMOUS);
-  *token = NewTokenHandle(t_impersonation.token, desiredAccess);
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSessions, "OpenThreadToken", [&]() -> BOOL {
+    if (token == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    *token = nullptr;
+    if (thread != GetCurrentThread()) return Fail(ERROR_INVALID_HANDLE);
+    if (!t_impersonation.token) return Fail(ERROR_NO_TOKEN);
+    if (t_impersonation.token->level == SecurityAnonymous) return Fail(ERROR_CANT_OPEN_ANONYMOUS);
+    *token = NewTokenHandle(t_impersonation.token, desiredAccess);
+    return TRUE;
+  });
 }
 
 BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* info, DWORD length,
                          DWORD* returnLength) {
-  auto h = LookupToken(token);
-  if (!h) return Fail(ERROR_INVALID_HANDLE);
-  if ((h->access & TOKEN_QUERY) == 0) return Fail(ERROR_ACCESS_DENIED);
-  const Token& t = *h->token;
-  switch (infoClass) {
-    case TokenUser:
-    case TokenGroups:
-    case TokenOwner:
-    case TokenPrimaryGroup:
-      return DeliverWithSids(infoClass, t, info, length, returnLength);
-    case TokenPrivileges: {
-      std::vector<Privilege> privileges;
-      {
-        std::lock_guard guard(t.lock);
-        for (const auto& p : t.privileges) {
-          if ((p.attributes & SE_PRIVILEGE_REMOVED) == 0) privileges.push_back(p);
+  return base::detail::Traced<BOOL>(base::detail::kTraceSessions, "GetTokenInformation", [&]() -> BOOL {
+    auto h = LookupToken(token);
+    if (!h) return Fail(ERROR_INVALID_HANDLE);
+    if ((h->access & TOKEN_QUERY) == 0) return Fail(ERROR_ACCESS_DENIED);
+    const Token& t = *h->token;
+    switch (infoClass) {
+      case TokenUser:
+      case TokenGroups:
+      case TokenOwner:
+      case TokenPrimaryGroup:
+        return DeliverWithSids(infoClass, t, info, length, returnLength);
+      case TokenPrivileges: {
+        std::vector<Privilege> privileges;
+        {
+          std::lock_guard guard(t.lock);
+          for (const auto& p : t.privileges) {
+            if ((p.attributes & SE_PRIVILEGE_REMOVED) == 0) privileges.push_back(p);
+          }
         }
+        std::vector<BYTE> bytes(offsetof(TOKEN_PRIVILEGES, Privileges) +
+                                sizeof(LUID_AND_ATTRIBUTES) * std::max<std::size_t>(privileges.size(), 1));
+        auto* out = reinterpret_cast<TOKEN_PRIVILEGES*>(bytes.data());
+        out->PrivilegeCount = static_cast<DWORD>(privileges.size());
+        for (std::size_t i = 0; i < privileges.size(); ++i) {
+          out->Privileges[i] = LUID_AND_ATTRIBUTES{LUID{privileges[i].luid, 0}, privileges[i].attributes};
+        }
+        return Deliver(bytes, info, length, returnLength);
       }
-      std::vector<BYTE> bytes(offsetof(TOKEN_PRIVILEGES, Privileges) +
-                              sizeof(LUID_AND_ATTRIBUTES) * std::max<std::size_t>(privileges.size(), 1));
-      auto* out = reinterpret_cast<TOKEN_PRIVILEGES*>(bytes.data());
-      out->PrivilegeCount = static_cast<DWORD>(privileges.size());
-      for (std::size_t i = 0; i < privileges.size(); ++i) {
-        out->Privileges[i] = LUID_AND_ATTRIBUTES{LUID{privileges[i].luid, 0}, privileges[i].attributes};
+      case TokenType:
+        return Deliver(BytesOf(static_cast<DWORD>(t.type)), info, length, returnLength);
+      case TokenImpersonationLevel:
+        if (t.type != TokenImpersonation) return Fail(ERROR_INVALID_PARAMETER);
+        return Deliver(BytesOf(static_cast<DWORD>(t.level)), info, length, returnLength);
+      case TokenSessionId: {
+        std::lock_guard guard(t.lock);
+        return Deliver(BytesOf(t.sessionId), info, length, returnLength);
       }
-      return Deliver(bytes, info, length, returnLength);
-    }
-    case TokenType:
-      return Deliver(BytesOf(static_cast<DWORD>(t.type)), info, length, returnLength);
-    case TokenImpersonationLevel:
-      if (t.type != TokenImpersonation) return Fail(ERROR_INVALID_PARAMETER);
-      return Deliver(BytesOf(static_cast<DWORD>(t.level)), info, length, returnLength);
-    case TokenSessionId: {
-      std::lock_guard guard(t.lock);
-      return Deliver(BytesOf(t.sessionId), info, length, returnLength);
-    }
-    case TokenElevationType:
-      return Deliver(BytesOf(static_cast<DWORD>(t.elevationType)), info, length, returnLength);
-    case TokenElevation:
-      return Deliver(BytesOf(TOKEN_ELEVATION{t.elevated ? 1u : 0u}), info, length, returnLength);
-    case TokenUIAccess: {
-      std::lock_guard guard(t.lock);
-      return Deliver(BytesOf(static_cast<DWORD>(t.uiAccess ? 1 : 0)), info, length, returnLength);
-    }
-    case TokenIsAppContainer:
-      return Deliver(BytesOf(static_cast<DWORD>(t.appContainer ? 1 : 0)), info, length, returnLength);
-    case TokenLinkedToken: {
-      if (t.elevationType == TokenElevationTypeDefault) return Fail(ERROR_NO_SUCH_LOGON_SESSION);
-      if (returnLength != nullptr) *returnLength = sizeof(TOKEN_LINKED_TOKEN);
-      if (info == nullptr || length < sizeof(TOKEN_LINKED_TOKEN)) return Fail(ERROR_INSUFFICIENT_BUFFER);
-      // A caller that holds SeTcbPrivilege gets a usable primary token; anyone else only
-      // an identification token of the other half.
-      auto twin = LinkedTwin(t);
-      if (!CallerHasPrivilege(SE_TCB_PRIVILEGE)) {
-        twin->type = TokenImpersonation;
-        twin->level = SecurityIdentification;
+      case TokenElevationType:
+        return Deliver(BytesOf(static_cast<DWORD>(t.elevationType)), info, length, returnLength);
+      case TokenElevation:
+        return Deliver(BytesOf(TOKEN_ELEVATION{t.elevated ? 1u : 0u}), info, length, returnLength);
+      case TokenUIAccess: {
+        std::lock_guard guard(t.lock);
+        return Deliver(BytesOf(static_cast<DWORD>(t.uiAccess ? 1 : 0)), info, length, returnLength);
       }
-      static_cast<TOKEN_LINKED_TOKEN*>(info)->LinkedToken = NewTokenHandle(std::move(twin), TOKEN_ALL_ACCESS);
-      return TRUE;
+      case TokenIsAppContainer:
+        return Deliver(BytesOf(static_cast<DWORD>(t.appContainer ? 1 : 0)), info, length, returnLength);
+      case TokenLinkedToken: {
+        if (t.elevationType == TokenElevationTypeDefault) return Fail(ERROR_NO_SUCH_LOGON_SESSION);
+        if (returnLength != nullptr) *returnLength = sizeof(TOKEN_LINKED_TOKEN);
+        if (info == nullptr || length < sizeof(TOKEN_LINKED_TOKEN)) return Fail(ERROR_INSUFFICIENT_BUFFER);
+        // A caller that holds SeTcbPrivilege gets a usable primary token; anyone else only
+        // an identification token of the other half.
+        auto twin = LinkedTwin(t);
+        if (!CallerHasPrivilege(SE_TCB_PRIVILEGE)) {
+          twin->type = TokenImpersonation;
+          twin->level = SecurityIdentification;
+        }
+        static_cast<TOKEN_LINKED_TOKEN*>(info)->LinkedToken = NewTokenHandle(std::move(twin), TOKEN_ALL_ACCESS);
+        return TRUE;
+      }
     }
-  }
-  return Fail(ERROR_INVALID_PARAMETER);
+    return Fail(ERROR_INVALID_PARAMETER);
+  });
 }
 
 BOOL SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, const void* info, DWORD length) {
-  auto h = LookupToken(token);
-  if (!h) return Fail(ERROR_INVALID_HANDLE);
-  if (info == nullptr || length < sizeof(DWORD)) return Fail(ERROR_BAD_LENGTH);
-  DWORD value = 0;
-  std::memcpy(&value, info, sizeof(DWORD));
-  switch (infoClass) {
-    case TokenUIAccess:
-      if ((h->access & TOKEN_ADJUST_DEFAULT) == 0) return Fail(ERROR_ACCESS_DENIED);
-      if (value != 0 && !CallerHasPrivilege(SE_TCB_PRIVILEGE)) return Fail(ERROR_PRIVILEGE_NOT_HELD);
-      {
-        std::lock_guard guard(h->token->lock);
-        h->token->uiAccess = value != 0;
-      }
-      return TRUE;
-    case TokenSessionId:
-      if ((h->access & TOKEN_ADJUST_SESSIONID) == 0) return Fail(ERROR_ACCESS_DENIED);
-      if (!CallerHasPrivilege(SE_TCB_PRIVILEGE)) return Fail(ERROR_PRIVILEGE_NOT_HELD);
-      {
-        std::lock_guard guard(h->token->lock);
-        h->token->sessionId = value;
-      }
-      return TRUE;
-    default:
-      return Fail(ERROR_INVALID_PARAMETER);
-  }
+  return base::detail::Traced<BOOL>(base::detail::kTraceSessions, "SetTokenInformation", [&]() -> BOOL {
+    auto h = LookupToken(token);
+    if (!h) return Fail(ERROR_INVALID_HANDLE);
+    if (info == nullptr || length < sizeof(DWORD)) return Fail(ERROR_BAD_LENGTH);
+    DWORD value = 0;
+    std::memcpy(&value, info, sizeof(DWORD));
+    switch (infoClass) {
+      case TokenUIAccess:
+        if ((h->access & TOKEN_ADJUST_DEFAULT) == 0) return Fail(ERROR_ACCESS_DENIED);
+        if (value != 0 && !CallerHasPrivilege(SE_TCB_PRIVILEGE)) return Fail(ERROR_PRIVILEGE_NOT_HELD);
+        {
+          std::lock_guard guard(h->token->lock);
+          h->token->uiAccess = value != 0;
+        }
+        return TRUE;
+      case TokenSessionId:
+        if ((h->access & TOKEN_ADJUST_SESSIONID) == 0) return Fail(ERROR_ACCESS_DENIED);
+        if (!CallerHasPrivilege(SE_TCB_PRIVILEGE)) return Fail(ERROR_PRIVILEGE_NOT_HELD);
+        {
+          std::lock_guard guard(h->token->lock);
+          h->token->sessionId = value;
+        }
+        return TRUE;
+      default:
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
+  });
 }
 
 BOOL DuplicateTokenEx(HANDLE existing, DWORD desiredAccess, LPSECURITY_ATTRIBUTES /*attributes*/,
                       SECURITY_IMPERSONATION_LEVEL level, TOKEN_TYPE type, HANDLE* newToken) {
-  if (newToken == nullptr || level > SecurityDelegation || (type != TokenPrimary && type != TokenImpersonation)) {
-    return Fail(ERROR_INVALID_PARAMETER);
-  }
-  *newToken = nullptr;
-  auto h = LookupToken(existing);
-  if (!h) return Fail(ERROR_INVALID_HANDLE);
-  if ((h->access & TOKEN_DUPLICATE) == 0) return Fail(ERROR_ACCESS_DENIED);
-  const Token& source = *h->token;
-  // An impersonation token cannot be raised above its own level, nor can an
-  // identification-level one become a primary token.
-  if (source.type == TokenImpersonation &&
-      (level > source.level || (type == TokenPrimary && source.level < SecurityImpersonation))) {
-    return Fail(ERROR_BAD_IMPERSONATION_LEVEL);
-  }
-  auto copy = source.Clone();
-  copy->type = type;
-  copy->level = type == TokenImpersonation ? level : SecurityAnonymous;
-  *newToken = NewTokenHandle(std::move(copy), desiredAccess);
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSessions, "DuplicateTokenEx", [&]() -> BOOL {
+    if (newToken == nullptr || level > SecurityDelegation || (type != TokenPrimary && type != TokenImpersonation)) {
+      return Fail(ERROR_INVALID_PARAMETER);
+    }
+    *newToken = nullptr;
+    auto h = LookupToken(existing);
+    if (!h) return Fail(ERROR_INVALID_HANDLE);
+    if ((h->access & TOKEN_DUPLICATE) == 0) return Fail(ERROR_ACCESS_DENIED);
+    const Token& source = *h->token;
+    // An impersonation token cannot be raised above its own level, nor can an
+    // identification-level one become a primary token.
+    if (source.type == TokenImpersonation &&
+        (level > source.level || (type == TokenPrimary && source.level < SecurityImpersonation))) {
+      return Fail(ERROR_BAD_IMPERSONATION_LEVEL);
+    }
+    auto copy = source.Clone();
+    copy->type = type;
+    copy->level = type == TokenImpersonation ? level : SecurityAnonymous;
+    *newToken = NewTokenHandle(std::move(copy), desiredAccess);
+    return TRUE;
+  });
 }
 
 BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, const TOKEN_PRIVILEGES* newState, DWORD bufferLength,
                            TOKEN_PRIVILEGES* previousState, DWORD* returnLength) {
-  auto h = LookupToken(token);
-  if (!h) return Fail(ERROR_INVALID_HANDLE);
-  if ((h->access & TOKEN_ADJUST_PRIVILEGES) == 0) return Fail(ERROR_ACCESS_DENIED);
-  if (previousState != nullptr && (h->access & TOKEN_QUERY) == 0) return Fail(ERROR_ACCESS_DENIED);
-  if (!disableAll && newState == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  Token& t = *h->token;
-  std::lock_guard guard(t.lock);
-  // Work out the changes first: nothing changes when the previous state does not fit.
-  std::vector<std::pair<std::size_t, DWORD>> changes;  // index into t.privileges, new attributes
-  bool allAssigned = true;
-  if (disableAll) {
-    for (std::size_t i = 0; i < t.privileges.size(); ++i) {
-      if ((t.privileges[i].attributes & SE_PRIVILEGE_ENABLED) != 0) {
-        changes.emplace_back(i, t.privileges[i].attributes & ~SE_PRIVILEGE_ENABLED);
+  return base::detail::Traced<BOOL>(base::detail::kTraceSessions, "AdjustTokenPrivileges", [&]() -> BOOL {
+    auto h = LookupToken(token);
+    if (!h) return Fail(ERROR_INVALID_HANDLE);
+    if ((h->access & TOKEN_ADJUST_PRIVILEGES) == 0) return Fail(ERROR_ACCESS_DENIED);
+    if (previousState != nullptr && (h->access & TOKEN_QUERY) == 0) return Fail(ERROR_ACCESS_DENIED);
+    if (!disableAll && newState == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    Token& t = *h->token;
+    std::lock_guard guard(t.lock);
+    // Work out the changes first: nothing changes when the previous state does not fit.
+    std::vector<std::pair<std::size_t, DWORD>> changes;  // index into t.privileges, new attributes
+    bool allAssigned = true;
+    if (disableAll) {
+      for (std::size_t i = 0; i < t.privileges.size(); ++i) {
+        if ((t.privileges[i].attributes & SE_PRIVILEGE_ENABLED) != 0) {
+          changes.emplace_back(i, t.privileges[i].attributes & ~SE_PRIVILEGE_ENABLED);
+        }
+      }
+    } else {
+      for (DWORD n = 0; n < newState->PrivilegeCount; ++n) {
+        const auto& wanted = newState->Privileges[n];
+        std::size_t i = 0;
+        while (i < t.privileges.size() && (t.privileges[i].luid != wanted.Luid.LowPart || wanted.Luid.HighPart != 0 ||
+                                           (t.privileges[i].attributes & SE_PRIVILEGE_REMOVED) != 0)) {
+          ++i;
+        }
+        if (i == t.privileges.size()) {
+          allAssigned = false;
+          continue;
+        }
+        DWORD attributes = t.privileges[i].attributes;
+        if ((wanted.Attributes & SE_PRIVILEGE_REMOVED) != 0) {
+          attributes = SE_PRIVILEGE_REMOVED;
+        } else if ((wanted.Attributes & SE_PRIVILEGE_ENABLED) != 0) {
+          attributes |= SE_PRIVILEGE_ENABLED;
+        } else {
+          attributes &= ~SE_PRIVILEGE_ENABLED;
+        }
+        if (attributes != t.privileges[i].attributes) changes.emplace_back(i, attributes);
       }
     }
-  } else {
-    for (DWORD n = 0; n < newState->PrivilegeCount; ++n) {
-      const auto& wanted = newState->Privileges[n];
-      std::size_t i = 0;
-      while (i < t.privileges.size() && (t.privileges[i].luid != wanted.Luid.LowPart || wanted.Luid.HighPart != 0 ||
-                                         (t.privileges[i].attributes & SE_PRIVILEGE_REMOVED) != 0)) {
-        ++i;
+    if (previousState != nullptr) {
+      const DWORD needed = static_cast<DWORD>(offsetof(TOKEN_PRIVILEGES, Privileges) +
+                                              sizeof(LUID_AND_ATTRIBUTES) * std::max<std::size_t>(changes.size(), 1));
+      if (returnLength != nullptr) *returnLength = needed;
+      if (bufferLength < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
+      previousState->PrivilegeCount = static_cast<DWORD>(changes.size());
+      for (std::size_t n = 0; n < changes.size(); ++n) {
+        const auto& before = t.privileges[changes[n].first];
+        previousState->Privileges[n] = LUID_AND_ATTRIBUTES{LUID{before.luid, 0}, before.attributes};
       }
-      if (i == t.privileges.size()) {
-        allAssigned = false;
-        continue;
-      }
-      DWORD attributes = t.privileges[i].attributes;
-      if ((wanted.Attributes & SE_PRIVILEGE_REMOVED) != 0) {
-        attributes = SE_PRIVILEGE_REMOVED;
-      } else if ((wanted.Attributes & SE_PRIVILEGE_ENABLED) != 0) {
-        attributes |= SE_PRIVILEGE_ENABLED;
-      } else {
-        attributes &= ~SE_PRIVILEGE_ENABLED;
-      }
-      if (attributes != t.privileges[i].attributes) changes.emplace_back(i, attributes);
     }
-  }
-  if (previousState != nullptr) {
-    const DWORD needed = static_cast<DWORD>(offsetof(TOKEN_PRIVILEGES, Privileges) +
-                                            sizeof(LUID_AND_ATTRIBUTES) * std::max<std::size_t>(changes.size(), 1));
-    if (returnLength != nullptr) *returnLength = needed;
-    if (bufferLength < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
-    previousState->PrivilegeCount = static_cast<DWORD>(changes.size());
-    for (std::size_t n = 0; n < changes.size(); ++n) {
-      const auto& before = t.privileges[changes[n].first];
-      previousState->Privileges[n] = LUID_AND_ATTRIBUTES{LUID{before.luid, 0}, before.attributes};
-    }
-  }
-  for (const auto& [i, attributes] : changes) t.privileges[i].attributes = attributes;
-  SetLastError(allAssigned ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED);
-  return TRUE;
+    for (const auto& [i, attributes] : changes) t.privileges[i].attributes = attributes;
+    SetLastError(allAssigned ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED);
+    return TRUE;
+  });
 }
 
 BOOL ImpersonateLoggedOnUser(HANDLE token) {
-  auto h = LookupToken(token);
-  if (!h) return Fail(ERROR_INVALID_HANDLE);
-  if ((h->access & (TOKEN_QUERY | TOKEN_DUPLICATE)) != (TOKEN_QUERY | TOKEN_DUPLICATE)) {
-    return Fail(ERROR_ACCESS_DENIED);
-  }
-  auto copy = h->token->Clone();
-  if (copy->type == TokenPrimary) {
-    copy->type = TokenImpersonation;
-    copy->level = SecurityImpersonation;
-  }
-  t_impersonation.token = std::move(copy);
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSessions, "ImpersonateLoggedOnUser", [&]() -> BOOL {
+    auto h = LookupToken(token);
+    if (!h) return Fail(ERROR_INVALID_HANDLE);
+    if ((h->access & (TOKEN_QUERY | TOKEN_DUPLICATE)) != (TOKEN_QUERY | TOKEN_DUPLICATE)) {
+      return Fail(ERROR_ACCESS_DENIED);
+    }
+    auto copy = h->token->Clone();
+    if (copy->type == TokenPrimary) {
+      copy->type = TokenImpersonation;
+      copy->level = SecurityImpersonation;
+    }
+    t_impersonation.token = std::move(copy);
+    return TRUE;
+  });
 }
 
 BOOL RevertToSelf() {
-  t_impersonation.token.reset();
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSessions, "RevertToSelf", [&]() -> BOOL {
+    t_impersonation.token.reset();
+    return TRUE;
+  });
 }
 
 BOOL CreateEnvironmentBlock(void** environment, HANDLE token, BOOL inherit) {
-  if (environment == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  *environment = nullptr;
-  std::shared_ptr<Token> t;
-  if (token != nullptr) {
-    auto h = LookupToken(token);
-    if (!h) return Fail(ERROR_INVALID_HANDLE);
-    if ((h->access & (TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_IMPERSONATE)) !=
-        (TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_IMPERSONATE)) {
-      return Fail(ERROR_ACCESS_DENIED);
+  return base::detail::Traced<BOOL>(base::detail::kTraceSessions, "CreateEnvironmentBlock", [&]() -> BOOL {
+    if (environment == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    *environment = nullptr;
+    std::shared_ptr<Token> t;
+    if (token != nullptr) {
+      auto h = LookupToken(token);
+      if (!h) return Fail(ERROR_INVALID_HANDLE);
+      if ((h->access & (TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_IMPERSONATE)) !=
+          (TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_IMPERSONATE)) {
+        return Fail(ERROR_ACCESS_DENIED);
+      }
+      t = h->token;
     }
-    t = h->token;
-  }
-  std::map<std::wstring, std::wstring> vars;
-  std::map<std::wstring, std::wstring> upperNames;
-  const auto& profile = CurrentMachine().Profile();
-  const std::wstring computer = Utf8ToWide(profile.value("computerName", std::string("KORVO-PC")));
-  auto add = [&](const std::wstring& n, const std::wstring& v) { AddVariable(vars, upperNames, n, v, true); };
-  add(L"SystemDrive", L"C:");
-  add(L"SystemRoot", L"C:\\Windows");
-  add(L"windir", L"C:\\Windows");
-  add(L"ProgramData", L"C:\\ProgramData");
-  add(L"ALLUSERSPROFILE", L"C:\\ProgramData");
-  add(L"ProgramFiles", L"C:\\Program Files");
-  add(L"ProgramFiles(x86)", L"C:\\Program Files (x86)");
-  add(L"COMPUTERNAME", computer);
-  if (auto env = profile.find("environment"); env != profile.end() && env->is_object()) {
-    for (const auto& [name, value] : env->items()) add(Utf8ToWide(name), Utf8ToWide(value.get<std::string>()));
-  }
-  if (t) {
-    const std::wstring& folder = t->account.profileFolder;
-    add(L"USERNAME", t->account.sid == kLocalSystem ? computer + L"$" : t->account.name);
-    add(L"USERDOMAIN", t->account.domain);
-    add(L"USERPROFILE", folder);
-    add(L"APPDATA", folder + L"\\AppData\\Roaming");
-    add(L"LOCALAPPDATA", folder + L"\\AppData\\Local");
-    add(L"TEMP", folder + L"\\AppData\\Local\\Temp");
-    add(L"TMP", folder + L"\\AppData\\Local\\Temp");
-    if (folder.size() > 2 && folder[1] == L':') {
-      add(L"HOMEDRIVE", folder.substr(0, 2));
-      add(L"HOMEPATH", folder.substr(2));
+    std::map<std::wstring, std::wstring> vars;
+    std::map<std::wstring, std::wstring> upperNames;
+    const auto& profile = CurrentMachine().Profile();
+    const std::wstring computer = Utf8ToWide(profile.value("computerName", std::string("KORVO-PC")));
+    auto add = [&](const std::wstring& n, const std::wstring& v) { AddVariable(vars, upperNames, n, v, true); };
+    add(L"SystemDrive", L"C:");
+    add(L"SystemRoot", L"C:\\Windows");
+    add(L"windir", L"C:\\Windows");
+    add(L"ProgramData", L"C:\\ProgramData");
+    add(L"ALLUSERSPROFILE", L"C:\\ProgramData");
+    add(L"ProgramFiles", L"C:\\Program Files");
+    add(L"ProgramFiles(x86)", L"C:\\Program Files (x86)");
+    add(L"COMPUTERNAME", computer);
+    if (auto env = profile.find("environment"); env != profile.end() && env->is_object()) {
+      for (const auto& [name, value] : env->items()) add(Utf8ToWide(name), Utf8ToWide(value.get<std::string>()));
     }
-  }
-  if (inherit) {
-    // The caller's own variables, where the user's do not say otherwise.
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::wstring entry = Utf8ToWide(*e);
-      const auto eq = entry.find(L'=');
-      if (eq == std::wstring::npos || eq == 0) continue;
-      AddVariable(vars, upperNames, entry.substr(0, eq), entry.substr(eq + 1), false);
+    if (t) {
+      const std::wstring& folder = t->account.profileFolder;
+      add(L"USERNAME", t->account.sid == kLocalSystem ? computer + L"$" : t->account.name);
+      add(L"USERDOMAIN", t->account.domain);
+      add(L"USERPROFILE", folder);
+      add(L"APPDATA", folder + L"\\AppData\\Roaming");
+      add(L"LOCALAPPDATA", folder + L"\\AppData\\Local");
+      add(L"TEMP", folder + L"\\AppData\\Local\\Temp");
+      add(L"TMP", folder + L"\\AppData\\Local\\Temp");
+      if (folder.size() > 2 && folder[1] == L':') {
+        add(L"HOMEDRIVE", folder.substr(0, 2));
+        add(L"HOMEPATH", folder.substr(2));
+      }
     }
-  }
-  std::u16string block;
-  for (const auto& [name, value] : vars) {
-    block += WideToUtf16(name + L"=" + value);
+    if (inherit) {
+      // The caller's own variables, where the user's do not say otherwise.
+      for (char** e = environ; *e != nullptr; ++e) {
+        const std::wstring entry = Utf8ToWide(*e);
+        const auto eq = entry.find(L'=');
+        if (eq == std::wstring::npos || eq == 0) continue;
+        AddVariable(vars, upperNames, entry.substr(0, eq), entry.substr(eq + 1), false);
+      }
+    }
+    std::u16string block;
+    for (const auto& [name, value] : vars) {
+      block += WideToUtf16(name + L"=" + value);
+      block.push_back(u'\0');
+    }
     block.push_back(u'\0');
-  }
-  block.push_back(u'\0');
-  auto* memory = static_cast<char16_t*>(std::malloc(block.size() * sizeof(char16_t)));
-  if (memory == nullptr) return Fail(ERROR_NOT_ENOUGH_MEMORY);
-  std::memcpy(memory, block.data(), block.size() * sizeof(char16_t));
-  *environment = memory;
-  return TRUE;
+    auto* memory = static_cast<char16_t*>(std::malloc(block.size() * sizeof(char16_t)));
+    if (memory == nullptr) return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    std::memcpy(memory, block.data(), block.size() * sizeof(char16_t));
+    *environment = memory;
+    return TRUE;
+  });
 }
 
 BOOL DestroyEnvironmentBlock(void* environment) {
-  std::free(environment);
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSessions, "DestroyEnvironmentBlock", [&]() -> BOOL {
+    std::free(environment);
+    return TRUE;
+  });
 }
 
 }  // namespace platform

@@ -13,6 +13,7 @@
 #include "platform/clock.h"
 #include "platform/machine.h"
 #include "platform/src/base/handles.h"
+#include "platform/src/base/trace.h"
 #include "platform/src/sync/sync_internal.h"
 #include "platform/text.h"
 
@@ -326,93 +327,103 @@ DWORD WaitOn(std::vector<WaitTarget>& targets, bool waitAll, DWORD milliseconds)
 // --- handles and waits ---------------------------------------------------------------
 
 BOOL CloseHandle(HANDLE handle) {
-  if (handle == kCurrentThreadPseudoHandle) return TRUE;
-  if (!base::detail::RemoveHandle(handle)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSync, "CloseHandle", [&]() -> BOOL {
+    if (handle == kCurrentThreadPseudoHandle) return TRUE;
+    if (!base::detail::RemoveHandle(handle)) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    return TRUE;
+  });
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  std::vector<WaitTarget> targets(1);
-  if (!Resolve(handle, &targets[0])) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return WAIT_FAILED;
-  }
-  // A named mutex alone blocks in the host's own mutex calls.
-  if (targets[0].named) return targets[0].named->Wait(milliseconds);
-  return WaitOn(targets, false, milliseconds);
-}
-
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
-  if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return WAIT_FAILED;
-  }
-  std::vector<WaitTarget> targets(count);
-  for (DWORD i = 0; i < count; ++i) {
-    if (!Resolve(handles[i], &targets[i])) {
+  return base::detail::Traced<DWORD>(base::detail::kTraceSync, "WaitForSingleObject", [&]() -> DWORD {
+    std::vector<WaitTarget> targets(1);
+    if (!Resolve(handle, &targets[0])) {
       SetLastError(ERROR_INVALID_HANDLE);
       return WAIT_FAILED;
     }
-  }
-  if (waitAll) {
-    // One object twice cannot be taken "all at once"; the original refuses it too.
+    // A named mutex alone blocks in the host's own mutex calls.
+    if (targets[0].named) return targets[0].named->Wait(milliseconds);
+    return WaitOn(targets, false, milliseconds);
+  });
+}
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
+  return base::detail::Traced<DWORD>(base::detail::kTraceSync, "WaitForMultipleObjects", [&]() -> DWORD {
+    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return WAIT_FAILED;
+    }
+    std::vector<WaitTarget> targets(count);
     for (DWORD i = 0; i < count; ++i) {
-      for (DWORD j = i + 1; j < count; ++j) {
-        const bool same = targets[i].local ? targets[i].local == targets[j].local
-                                           : targets[j].named && targets[i].named == targets[j].named;
-        if (same) {
-          SetLastError(ERROR_INVALID_PARAMETER);
-          return WAIT_FAILED;
+      if (!Resolve(handles[i], &targets[i])) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+      }
+    }
+    if (waitAll) {
+      // One object twice cannot be taken "all at once"; the original refuses it too.
+      for (DWORD i = 0; i < count; ++i) {
+        for (DWORD j = i + 1; j < count; ++j) {
+          const bool same = targets[i].local ? targets[i].local == targets[j].local
+                                             : targets[j].named && targets[i].named == targets[j].named;
+          if (same) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return WAIT_FAILED;
+          }
         }
       }
     }
-  }
-  return WaitOn(targets, waitAll != FALSE, milliseconds);
+    return WaitOn(targets, waitAll != FALSE, milliseconds);
+  });
 }
 
 // --- events ------------------------------------------------------------------------
 
 HANDLE CreateEvent(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR name) {
-  if (!IsNamed(name)) {
-    HANDLE h = base::detail::InsertHandle(std::make_shared<EventObject>(manualReset != FALSE, initialState != FALSE));
+  return base::detail::Traced<HANDLE>(base::detail::kTraceSync, "CreateEvent", [&]() -> HANDLE {
+    if (!IsNamed(name)) {
+      HANDLE h = base::detail::InsertHandle(std::make_shared<EventObject>(manualReset != FALSE, initialState != FALSE));
+      SetLastError(ERROR_SUCCESS);
+      return h;
+    }
+    auto& space = CurrentMachine().State<EventNamespace>();
+    std::lock_guard guard(space.lock);
+    auto& slot = space.events[ObjectKey(name)];
+    if (auto existing = slot.lock()) {
+      HANDLE h = base::detail::InsertHandle(existing);
+      SetLastError(ERROR_ALREADY_EXISTS);
+      return h;
+    }
+    auto event = std::make_shared<EventObject>(manualReset != FALSE, initialState != FALSE);
+    slot = event;
+    if (space.events.size() > 64) {
+      std::erase_if(space.events, [](const auto& entry) { return entry.second.expired(); });
+    }
+    HANDLE h = base::detail::InsertHandle(std::move(event));
     SetLastError(ERROR_SUCCESS);
     return h;
-  }
-  auto& space = CurrentMachine().State<EventNamespace>();
-  std::lock_guard guard(space.lock);
-  auto& slot = space.events[ObjectKey(name)];
-  if (auto existing = slot.lock()) {
-    HANDLE h = base::detail::InsertHandle(existing);
-    SetLastError(ERROR_ALREADY_EXISTS);
-    return h;
-  }
-  auto event = std::make_shared<EventObject>(manualReset != FALSE, initialState != FALSE);
-  slot = event;
-  if (space.events.size() > 64) {
-    std::erase_if(space.events, [](const auto& entry) { return entry.second.expired(); });
-  }
-  HANDLE h = base::detail::InsertHandle(std::move(event));
-  SetLastError(ERROR_SUCCESS);
-  return h;
+  });
 }
 
 HANDLE OpenEvent(DWORD, BOOL, LPCWSTR name) {
-  if (name == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  auto& space = CurrentMachine().State<EventNamespace>();
-  std::lock_guard guard(space.lock);
-  auto it = space.events.find(ObjectKey(name));
-  auto existing = it == space.events.end() ? nullptr : it->second.lock();
-  if (!existing) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return nullptr;
-  }
-  return base::detail::InsertHandle(std::move(existing));
+  return base::detail::Traced<HANDLE>(base::detail::kTraceSync, "OpenEvent", [&]() -> HANDLE {
+    if (name == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return nullptr;
+    }
+    auto& space = CurrentMachine().State<EventNamespace>();
+    std::lock_guard guard(space.lock);
+    auto it = space.events.find(ObjectKey(name));
+    auto existing = it == space.events.end() ? nullptr : it->second.lock();
+    if (!existing) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return nullptr;
+    }
+    return base::detail::InsertHandle(std::move(existing));
+  });
 }
 
 namespace {
@@ -432,168 +443,185 @@ BOOL ChangeEvent(HANDLE handle, bool signalled) {
 }  // namespace
 
 BOOL SetEvent(HANDLE event) {
-  return ChangeEvent(event, true);
+  return base::detail::Traced<BOOL>(base::detail::kTraceSync, "SetEvent",
+                                    [&]() -> BOOL { return ChangeEvent(event, true); });
 }
 BOOL ResetEvent(HANDLE event) {
-  return ChangeEvent(event, false);
+  return base::detail::Traced<BOOL>(base::detail::kTraceSync, "ResetEvent",
+                                    [&]() -> BOOL { return ChangeEvent(event, false); });
 }
 
 // --- mutexes -------------------------------------------------------------------------
 
 HANDLE CreateMutex(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
-  if (IsNamed(name)) {
+  return base::detail::Traced<HANDLE>(base::detail::kTraceSync, "CreateMutex", [&]() -> HANDLE {
+    if (IsNamed(name)) {
+      if (std::wcslen(name) > MAX_PATH) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return nullptr;
+      }
+      return sync::detail::CreateNamedMutex(ObjectKey(name), initialOwner != FALSE);
+    }
+    auto mutex = std::make_shared<MutexObject>();
+    if (initialOwner) {
+      std::lock_guard guard(sync::detail::SyncMutex());
+      mutex->Acquire(GetCurrentThreadId());
+    }
+    HANDLE h = base::detail::InsertHandle(std::move(mutex));
+    SetLastError(ERROR_SUCCESS);
+    return h;
+  });
+}
+
+HANDLE OpenMutex(DWORD, BOOL, LPCWSTR name) {
+  return base::detail::Traced<HANDLE>(base::detail::kTraceSync, "OpenMutex", [&]() -> HANDLE {
+    if (name == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return nullptr;
+    }
     if (std::wcslen(name) > MAX_PATH) {
       SetLastError(ERROR_FILENAME_EXCED_RANGE);
       return nullptr;
     }
-    return sync::detail::CreateNamedMutex(ObjectKey(name), initialOwner != FALSE);
-  }
-  auto mutex = std::make_shared<MutexObject>();
-  if (initialOwner) {
-    std::lock_guard guard(sync::detail::SyncMutex());
-    mutex->Acquire(GetCurrentThreadId());
-  }
-  HANDLE h = base::detail::InsertHandle(std::move(mutex));
-  SetLastError(ERROR_SUCCESS);
-  return h;
-}
-
-HANDLE OpenMutex(DWORD, BOOL, LPCWSTR name) {
-  if (name == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  if (std::wcslen(name) > MAX_PATH) {
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return nullptr;
-  }
-  return sync::detail::OpenNamedMutex(ObjectKey(name));
+    return sync::detail::OpenNamedMutex(ObjectKey(name));
+  });
 }
 
 BOOL ReleaseMutex(HANDLE handle) {
-  auto object = base::detail::LookupHandle(handle);
-  if (auto named = std::dynamic_pointer_cast<NamedMutexHandle>(object)) return named->Release();
-  auto mutex = std::dynamic_pointer_cast<MutexObject>(object);
-  if (!mutex) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  bool released = false;
-  {
-    std::lock_guard guard(sync::detail::SyncMutex());
-    released = mutex->Release(GetCurrentThreadId());
-  }
-  if (!released) {
-    SetLastError(ERROR_NOT_OWNER);
-    return FALSE;
-  }
-  sync::detail::NotifySyncWaiters();
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSync, "ReleaseMutex", [&]() -> BOOL {
+    auto object = base::detail::LookupHandle(handle);
+    if (auto named = std::dynamic_pointer_cast<NamedMutexHandle>(object)) return named->Release();
+    auto mutex = std::dynamic_pointer_cast<MutexObject>(object);
+    if (!mutex) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    bool released = false;
+    {
+      std::lock_guard guard(sync::detail::SyncMutex());
+      released = mutex->Release(GetCurrentThreadId());
+    }
+    if (!released) {
+      SetLastError(ERROR_NOT_OWNER);
+      return FALSE;
+    }
+    sync::detail::NotifySyncWaiters();
+    return TRUE;
+  });
 }
 
 // --- threads -------------------------------------------------------------------------
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, std::size_t, LPTHREAD_START_ROUTINE start, LPVOID parameter,
                     DWORD creationFlags, DWORD* threadId) {
-  if (start == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  auto thread = std::make_shared<ThreadObject>();
-  thread->suspendCount = (creationFlags & CREATE_SUSPENDED) != 0 ? 1 : 0;
-  try {
-    // The thread holds its own reference: the object must outlive every handle.
-    std::thread([thread, start, parameter] {
-      {
-        std::unique_lock lock(sync::detail::SyncMutex());
-        thread->threadId = GetCurrentThreadId();
+  return base::detail::Traced<HANDLE>(base::detail::kTraceSync, "CreateThread", [&]() -> HANDLE {
+    if (start == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return nullptr;
+    }
+    auto thread = std::make_shared<ThreadObject>();
+    thread->suspendCount = (creationFlags & CREATE_SUSPENDED) != 0 ? 1 : 0;
+    try {
+      // The thread holds its own reference: the object must outlive every handle.
+      std::thread([thread, start, parameter] {
+        {
+          std::unique_lock lock(sync::detail::SyncMutex());
+          thread->threadId = GetCurrentThreadId();
+          sync::detail::NotifySyncWaiters();
+          sync::detail::SyncCondition().wait(lock, [&] { return thread->suspendCount == 0; });
+        }
+        const DWORD exitCode = start(parameter);
+        // Mutexes still owned are abandoned before the thread counts as ended, so a
+        // waiter woken by the thread's end already sees them abandoned.
+        t_owned.AbandonAll();
+        {
+          std::lock_guard guard(sync::detail::SyncMutex());
+          thread->exitCode = exitCode;
+          thread->finished = true;
+        }
         sync::detail::NotifySyncWaiters();
-        sync::detail::SyncCondition().wait(lock, [&] { return thread->suspendCount == 0; });
-      }
-      const DWORD exitCode = start(parameter);
-      // Mutexes still owned are abandoned before the thread counts as ended, so a
-      // waiter woken by the thread's end already sees them abandoned.
-      t_owned.AbandonAll();
-      {
-        std::lock_guard guard(sync::detail::SyncMutex());
-        thread->exitCode = exitCode;
-        thread->finished = true;
-      }
-      sync::detail::NotifySyncWaiters();
-    }).detach();
-  } catch (const std::system_error&) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
-  {
-    std::unique_lock lock(sync::detail::SyncMutex());
-    sync::detail::SyncCondition().wait(lock, [&] { return thread->threadId != 0; });
-    if (threadId != nullptr) *threadId = thread->threadId;
-  }
-  return base::detail::InsertHandle(std::move(thread));
+      }).detach();
+    } catch (const std::system_error&) {
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return nullptr;
+    }
+    {
+      std::unique_lock lock(sync::detail::SyncMutex());
+      sync::detail::SyncCondition().wait(lock, [&] { return thread->threadId != 0; });
+      if (threadId != nullptr) *threadId = thread->threadId;
+    }
+    return base::detail::InsertHandle(std::move(thread));
+  });
 }
 
 DWORD ResumeThread(HANDLE handle) {
-  auto thread = base::detail::LookupHandleAs<ThreadObject>(handle);
-  if (!thread) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return static_cast<DWORD>(-1);
-  }
-  DWORD previous = 0;
-  {
-    std::lock_guard guard(sync::detail::SyncMutex());
-    previous = thread->suspendCount;
-    if (thread->suspendCount > 0) --thread->suspendCount;
-  }
-  if (previous == 1) sync::detail::NotifySyncWaiters();
-  return previous;
+  return base::detail::Traced<DWORD>(base::detail::kTraceSync, "ResumeThread", [&]() -> DWORD {
+    auto thread = base::detail::LookupHandleAs<ThreadObject>(handle);
+    if (!thread) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return static_cast<DWORD>(-1);
+    }
+    DWORD previous = 0;
+    {
+      std::lock_guard guard(sync::detail::SyncMutex());
+      previous = thread->suspendCount;
+      if (thread->suspendCount > 0) --thread->suspendCount;
+    }
+    if (previous == 1) sync::detail::NotifySyncWaiters();
+    return previous;
+  });
 }
 
 BOOL GetExitCodeThread(HANDLE handle, DWORD* exitCode) {
-  if (exitCode == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (handle == kCurrentThreadPseudoHandle) {
-    *exitCode = STILL_ACTIVE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSync, "GetExitCodeThread", [&]() -> BOOL {
+    if (exitCode == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    if (handle == kCurrentThreadPseudoHandle) {
+      *exitCode = STILL_ACTIVE;
+      return TRUE;
+    }
+    auto thread = base::detail::LookupHandleAs<ThreadObject>(handle);
+    if (!thread) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    std::lock_guard guard(sync::detail::SyncMutex());
+    *exitCode = thread->exitCode;
     return TRUE;
-  }
-  auto thread = base::detail::LookupHandleAs<ThreadObject>(handle);
-  if (!thread) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  std::lock_guard guard(sync::detail::SyncMutex());
-  *exitCode = thread->exitCode;
-  return TRUE;
+  });
 }
 
 HANDLE GetCurrentThread() {
-  return kCurrentThreadPseudoHandle;
+  return base::detail::Traced<HANDLE>(base::detail::kTraceSync, "GetCurrentThread",
+                                      [&]() -> HANDLE { return kCurrentThreadPseudoHandle; });
 }
 
 // --- thread pool ---------------------------------------------------------------------
 
 BOOL TrySubmitThreadpoolCallback(PTP_SIMPLE_CALLBACK callback, LPVOID context, PTP_CALLBACK_ENVIRON) {
-  if (callback == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  ThreadPool& pool = Pool();
-  std::lock_guard guard(pool.lock);
-  pool.queue.emplace_back(callback, context);
-  if (pool.queue.size() <= pool.idle) {
-    pool.work.notify_one();
+  return base::detail::Traced<BOOL>(base::detail::kTraceSync, "TrySubmitThreadpoolCallback", [&]() -> BOOL {
+    if (callback == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    ThreadPool& pool = Pool();
+    std::lock_guard guard(pool.lock);
+    pool.queue.emplace_back(callback, context);
+    if (pool.queue.size() <= pool.idle) {
+      pool.work.notify_one();
+      return TRUE;
+    }
+    try {
+      std::thread(PoolWorker).detach();
+    } catch (const std::system_error&) {
+      pool.queue.pop_back();
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return FALSE;
+    }
     return TRUE;
-  }
-  try {
-    std::thread(PoolWorker).detach();
-  } catch (const std::system_error&) {
-    pool.queue.pop_back();
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return FALSE;
-  }
-  return TRUE;
+  });
 }
 
 // --- critical sections -----------------------------------------------------------------
@@ -602,16 +630,20 @@ BOOL TrySubmitThreadpoolCallback(PTP_SIMPLE_CALLBACK callback, LPVOID context, P
 // deleting have nothing left to do.
 void InitializeCriticalSection(CRITICAL_SECTION*) {}
 BOOL InitializeCriticalSectionAndSpinCount(CRITICAL_SECTION*, DWORD) {
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSync, "InitializeCriticalSectionAndSpinCount",
+                                    [&]() -> BOOL { return TRUE; });
 }
 void EnterCriticalSection(CRITICAL_SECTION* cs) {
-  cs->mutex.lock();
+  return base::detail::Traced<void>(base::detail::kTraceSync, "EnterCriticalSection",
+                                    [&]() -> void { cs->mutex.lock(); });
 }
 BOOL TryEnterCriticalSection(CRITICAL_SECTION* cs) {
-  return cs->mutex.try_lock() ? TRUE : FALSE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceSync, "TryEnterCriticalSection",
+                                    [&]() -> BOOL { return cs->mutex.try_lock() ? TRUE : FALSE; });
 }
 void LeaveCriticalSection(CRITICAL_SECTION* cs) {
-  cs->mutex.unlock();
+  return base::detail::Traced<void>(base::detail::kTraceSync, "LeaveCriticalSection",
+                                    [&]() -> void { cs->mutex.unlock(); });
 }
 void DeleteCriticalSection(CRITICAL_SECTION*) {}
 

@@ -22,6 +22,8 @@
 #include "platform/src/host/fd.h"
 #include "platform/text.h"
 
+#include "platform/src/base/trace.h"
+
 namespace platform {
 namespace {
 
@@ -347,99 +349,107 @@ std::wstring RunningProgramPath() {
 }  // namespace
 
 DWORD GetModuleFileName(HMODULE module, wchar_t* fileName, DWORD size) {
-  if (module != nullptr) {  // no other modules are loaded on this machine
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return 0;
-  }
-  if (fileName == nullptr && size != 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  const std::wstring path = RunningProgramPath();
-  if (path.empty()) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return 0;
-  }
-  if (size == 0) {
+  return base::detail::Traced<DWORD>(base::detail::kTraceVersion, "GetModuleFileName", [&]() -> DWORD {
+    if (module != nullptr) {  // no other modules are loaded on this machine
+      SetLastError(ERROR_MOD_NOT_FOUND);
+      return 0;
+    }
+    if (fileName == nullptr && size != 0) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return 0;
+    }
+    const std::wstring path = RunningProgramPath();
+    if (path.empty()) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return 0;
+    }
+    if (size == 0) {
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return 0;
+    }
+    if (path.size() < size) {
+      std::copy(path.begin(), path.end(), fileName);
+      fileName[path.size()] = L'\0';
+      // Cleared on success so that a caller growing its buffer until the error goes away
+      // does not see a stale one.
+      SetLastError(ERROR_SUCCESS);
+      return static_cast<DWORD>(path.size());
+    }
+    std::copy(path.begin(), path.begin() + (size - 1), fileName);
+    fileName[size - 1] = L'\0';
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  if (path.size() < size) {
-    std::copy(path.begin(), path.end(), fileName);
-    fileName[path.size()] = L'\0';
-    // Cleared on success so that a caller growing its buffer until the error goes away
-    // does not see a stale one.
-    SetLastError(ERROR_SUCCESS);
-    return static_cast<DWORD>(path.size());
-  }
-  std::copy(path.begin(), path.begin() + (size - 1), fileName);
-  fileName[size - 1] = L'\0';
-  SetLastError(ERROR_INSUFFICIENT_BUFFER);
-  return size;
+    return size;
+  });
 }
 
 DWORD GetFileVersionInfoSize(LPCWSTR fileName, DWORD* handle) {
-  if (handle != nullptr) *handle = 0;
-  std::vector<BYTE> block;
-  if (DWORD error = BuildBlockFor(fileName, block); error != ERROR_SUCCESS) {
-    SetLastError(error);
-    return 0;
-  }
-  return static_cast<DWORD>(block.size());
+  return base::detail::Traced<DWORD>(base::detail::kTraceVersion, "GetFileVersionInfoSize", [&]() -> DWORD {
+    if (handle != nullptr) *handle = 0;
+    std::vector<BYTE> block;
+    if (DWORD error = BuildBlockFor(fileName, block); error != ERROR_SUCCESS) {
+      SetLastError(error);
+      return 0;
+    }
+    return static_cast<DWORD>(block.size());
+  });
 }
 
 BOOL GetFileVersionInfo(LPCWSTR fileName, DWORD /*handle*/, DWORD size, void* data) {
-  if (data == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  std::vector<BYTE> block;
-  if (DWORD error = BuildBlockFor(fileName, block); error != ERROR_SUCCESS) {
-    SetLastError(error);
-    return FALSE;
-  }
-  if (size < block.size()) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
-  std::memcpy(data, block.data(), block.size());
-  return TRUE;
+  return base::detail::Traced<BOOL>(base::detail::kTraceVersion, "GetFileVersionInfo", [&]() -> BOOL {
+    if (data == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    std::vector<BYTE> block;
+    if (DWORD error = BuildBlockFor(fileName, block); error != ERROR_SUCCESS) {
+      SetLastError(error);
+      return FALSE;
+    }
+    if (size < block.size()) {
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return FALSE;
+    }
+    std::memcpy(data, block.data(), block.size());
+    return TRUE;
+  });
 }
 
 BOOL VerQueryValue(const void* block, LPCWSTR subBlock, void** buffer, UINT* length) {
-  if (block == nullptr || subBlock == nullptr || buffer == nullptr || length == nullptr) return FALSE;
-  const auto* base = static_cast<const BYTE*>(block);
-  const auto header = Get<BlockHeader>(base, 0);
-  if (header.magic != kBlockMagic) return FALSE;
-  auto* mutableBase = const_cast<BYTE*>(base);  // the original hands out non-const pointers too
+  return base::detail::Traced<BOOL>(base::detail::kTraceVersion, "VerQueryValue", [&]() -> BOOL {
+    if (block == nullptr || subBlock == nullptr || buffer == nullptr || length == nullptr) return FALSE;
+    const auto* base = static_cast<const BYTE*>(block);
+    const auto header = Get<BlockHeader>(base, 0);
+    if (header.magic != kBlockMagic) return FALSE;
+    auto* mutableBase = const_cast<BYTE*>(base);  // the original hands out non-const pointers too
 
-  const auto parts = SplitSubBlock(subBlock);
-  if (parts.empty()) {
-    *buffer = mutableBase + offsetof(BlockHeader, fixed);
-    *length = sizeof(VS_FIXEDFILEINFO);
-    return TRUE;
-  }
-  if (parts.size() == 2 && EqualsNoCase(parts[0], L"VarFileInfo") && EqualsNoCase(parts[1], L"Translation")) {
-    if (header.translationCount == 0) return FALSE;
-    *buffer = mutableBase + header.translationOffset;
-    *length = header.translationCount * 2 * sizeof(WORD);
-    return TRUE;
-  }
-  if (parts.size() == 3 && EqualsNoCase(parts[0], L"StringFileInfo")) {
-    auto lang = ParseLang(parts[1]);
-    if (!lang) return FALSE;
-    for (DWORD i = 0; i < header.stringCount; ++i) {
-      const auto entry = Get<StringEntry>(base, header.stringsOffset + i * sizeof(StringEntry));
-      if (entry.lang != *lang || entry.nameOffset + entry.nameChars * sizeof(wchar_t) > header.size) continue;
-      std::wstring name(entry.nameChars - 1, L'\0');
-      std::memcpy(name.data(), base + entry.nameOffset, name.size() * sizeof(wchar_t));
-      if (!EqualsNoCase(name, parts[2])) continue;
-      *buffer = mutableBase + entry.valueOffset;
-      *length = entry.valueChars;
+    const auto parts = SplitSubBlock(subBlock);
+    if (parts.empty()) {
+      *buffer = mutableBase + offsetof(BlockHeader, fixed);
+      *length = sizeof(VS_FIXEDFILEINFO);
       return TRUE;
     }
-  }
-  return FALSE;
+    if (parts.size() == 2 && EqualsNoCase(parts[0], L"VarFileInfo") && EqualsNoCase(parts[1], L"Translation")) {
+      if (header.translationCount == 0) return FALSE;
+      *buffer = mutableBase + header.translationOffset;
+      *length = header.translationCount * 2 * sizeof(WORD);
+      return TRUE;
+    }
+    if (parts.size() == 3 && EqualsNoCase(parts[0], L"StringFileInfo")) {
+      auto lang = ParseLang(parts[1]);
+      if (!lang) return FALSE;
+      for (DWORD i = 0; i < header.stringCount; ++i) {
+        const auto entry = Get<StringEntry>(base, header.stringsOffset + i * sizeof(StringEntry));
+        if (entry.lang != *lang || entry.nameOffset + entry.nameChars * sizeof(wchar_t) > header.size) continue;
+        std::wstring name(entry.nameChars - 1, L'\0');
+        std::memcpy(name.data(), base + entry.nameOffset, name.size() * sizeof(wchar_t));
+        if (!EqualsNoCase(name, parts[2])) continue;
+        *buffer = mutableBase + entry.valueOffset;
+        *length = entry.valueChars;
+        return TRUE;
+      }
+    }
+    return FALSE;
+  });
 }
 
 }  // namespace platform
