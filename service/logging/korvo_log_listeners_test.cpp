@@ -79,6 +79,35 @@ TEST_F(FileListenerTest, OurOwnFileIsKeptAndAppendedWithoutASecondMark) {
   EXPECT_EQ(platform::testing::ReadHostFile(LogPath()).find("\xEF\xBB\xBF", 1), std::string::npos);
 }
 
+TEST_F(FileListenerTest, LineFeedsInMessagesReachTheFileAsCrLf) {
+  auto entry = [](const wchar_t* message) {
+    return LogData(LogLevel::Error, "T::Write", message, platform::SYSTEMTIME{2021, 3, 4, 4, 17, 5, 9, 42}, 0x42);
+  };
+  for (bool queued : {true, false}) {
+    SetDword(kProgramKey, L"QueuedWrites", queued ? 1 : 0);
+    std::filesystem::remove(LogPath());
+    {
+      CKorvoLogListenerFile listener(queued, 0);
+      ASSERT_EQ(listener.IsQueued(), queued);
+      listener.Write(entry(L"No driver installed in this Node ACPI\\KVQ0001\n"));
+      listener.Write(entry(L"GetEnvironmentVariable failed (203)\nretrying"));
+      listener.Write(entry(L"already\r\nterminated"));
+    }
+    const std::string prefix = "2021/03/04 17:05:09.042|00000042|Error      |T::Write|";
+    const std::string bytes = platform::testing::ReadHostFile(LogPath());
+    EXPECT_EQ(bytes, "\xEF\xBB\xBF" + prefix + "No driver installed in this Node ACPI\\KVQ0001\r\n\r\n" + prefix +
+                         "GetEnvironmentVariable failed (203)\r\nretrying\r\n" + prefix + "already\r\nterminated\r\n")
+        << (queued ? "queued" : "direct");
+    for (std::size_t at = bytes.find('\n'); at != std::string::npos; at = bytes.find('\n', at + 1)) {
+      ASSERT_GT(at, 0u);
+      EXPECT_EQ(bytes[at - 1], '\r') << "bare line feed at " << at;
+      if (at >= 2) {
+        EXPECT_NE(bytes[at - 2], '\r') << "CR CR LF at " << at;
+      }
+    }
+  }
+}
+
 TEST_F(FileListenerTest, QueuedWritesZeroMakesEveryWriteSynchronous) {
   SetDword(kProgramKey, L"QueuedWrites", 0);
   CKorvoLogListenerFile listener(true, 0);
