@@ -259,7 +259,8 @@ void CKorvoLogListenerFile::Write(const LogData& data) {
     CriticalSectionLock guard(m_queue->lock);
     m_queue->entries.bytes.append(line);
     m_queue->entries.ends.push_back(static_cast<std::uint32_t>(m_queue->entries.bytes.size()));
-    if (!m_queue->writerRunning) StartWriterLocked();
+    // A writer that is still closing the file takes these up itself.
+    if (m_queue->writersActive == 0) StartWriterLocked();
     return;
   }
   if (AcquireAndOpen()) {
@@ -279,7 +280,7 @@ DWORD CKorvoLogListenerFile::WriterThread(void* param) {
   auto* self = static_cast<CKorvoLogListenerFile*>(param);
   CKorvoLogQueue* queue = self->m_queue;
   CKorvoLogEntries batch;
-  for (bool more = true; more;) {
+  for (;;) {
     if (!self->AcquireAndOpen()) {
       // The entries stay queued; the writer started for the next entry tries again.
       CriticalSectionLock guard(queue->lock);
@@ -292,7 +293,7 @@ DWORD CKorvoLogListenerFile::WriterThread(void* param) {
     // The mutex and the open file are held for the whole batch; the queue lock only
     // while taking entries out, never while writing.
     const auto turnStart = std::chrono::steady_clock::now();
-    more = false;
+    bool more = false;
     int naps = 0;
     for (;;) {
       {
@@ -321,11 +322,15 @@ DWORD CKorvoLogListenerFile::WriterThread(void* param) {
       }
     }
     self->CloseAndRelease();
+    if (more) continue;
+    CriticalSectionLock guard(queue->lock);
+    if (queue->entries.empty()) {
+      --queue->writersActive;
+      queue->writerEnded.notify_all();
+      return 0;
+    }
+    queue->writerRunning = true;  // entries came while the file was being closed
   }
-  CriticalSectionLock guard(queue->lock);
-  --queue->writersActive;
-  queue->writerEnded.notify_all();
-  return 0;
 }
 
 void CKorvoLogListenerFile::Flush() {
@@ -334,7 +339,7 @@ void CKorvoLogListenerFile::Flush() {
   const unsigned failuresAtStart = m_queue->openFailures;
   for (;;) {
     if (m_queue->entries.empty() && m_queue->writersActive == 0) return;
-    if (!m_queue->writerRunning && !m_queue->entries.empty()) {
+    if (m_queue->writersActive == 0) {
       if (m_queue->openFailures != failuresAtStart) return;  // the file cannot be opened
       StartWriterLocked();
       if (!m_queue->writerRunning) return;  // no thread could be started

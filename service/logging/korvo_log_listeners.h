@@ -44,8 +44,10 @@ struct CKorvoLogQueue {
   // the file. Flush() waits on these.
   std::condition_variable_any writerEnded;
   unsigned openFailures = 0;
-  // Writer threads that have not yet closed the file: a writer stops taking entries
-  // (writerRunning false) before it flushes and closes what it wrote.
+  // The writer thread until it has closed the file and taken a last look at the queue:
+  // a writer stops taking entries (writerRunning false) before it flushes and closes
+  // what it wrote, and takes up whatever came meanwhile. So there is never more than
+  // one, and the writers of one listener never wait for each other's mutex.
   unsigned writersActive = 0;
 };
 
@@ -75,7 +77,7 @@ class CKorvoLogListenerFile final : public CKorvoLogListener {
   void WriteEntry(std::string_view fileLine);  // stream open, mutex held
   void Rotate(bool force);                     // stream open or closed, mutex held
   bool FirstLineLooksLikeLog();
-  // Starts a writer thread unless one runs; `lock` of the queue held.
+  // Starts the writer thread; `lock` of the queue held and no writer active.
   void StartWriterLocked();
   static platform::DWORD WriterThread(void* listener);
 
