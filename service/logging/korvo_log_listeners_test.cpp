@@ -18,6 +18,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::IsEmpty;
 using testing::kLogFolder;
 using testing::kProductKey;
 using testing::kProgramKey;
@@ -194,6 +195,22 @@ TEST_F(FileListenerTest, DestroyingTheListenerWritesEverythingStillQueued) {
   auto messages = Messages(LogPath());
   ASSERT_THAT(messages, SizeIs(5000));
   for (int n = 0; n < 5000; ++n) ASSERT_EQ(messages[n], L"line " + std::to_wstring(n));
+  EXPECT_THAT(machine().CapturedDebugOutput(), IsEmpty());  // nothing dropped, nothing to say
+}
+
+TEST_F(FileListenerTest, LinesThatCannotBeWrittenAtCloseAreCountedInTheDebugOutput) {
+  auto listener = std::make_unique<CKorvoLogListenerFile>(true, 0);
+  ASSERT_TRUE(listener->IsQueued());
+  // After start-up the log file turns into a folder: no writer can open it.
+  ASSERT_TRUE(std::filesystem::remove(LogPath()));
+  ASSERT_TRUE(std::filesystem::create_directory(LogPath()));
+  listener->Write(Entry(1));
+  listener->Write(Entry(2));
+  listener.reset();
+  EXPECT_THAT(machine().CapturedDebugOutput(),
+              ElementsAre(std::wstring(L"CKorvoLogListenerFile::~CKorvoLogListenerFile : 2 queued lines dropped, not "
+                                       L"written to ") +
+                          testing::kLogFile + L": it could not be opened\r\n"));
 }
 
 using FileListenerConcurrencyTest = FileListenerTest;
