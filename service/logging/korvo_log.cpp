@@ -99,7 +99,17 @@ const std::wstring& LogData::GetLine() const {
 void LogData::AppendFileLine(std::string& out) const {
   out.reserve(out.size() + 50 + functionName.size() + message.size());
   AppendPrefix(out, *this);
-  platform::AppendUtf8(out, message);
+  // The file is a text stream: a line feed in the message goes out as CR LF, as the
+  // line's own end does. fwrite moves raw bytes, so it is done here; a CR LF the
+  // message already has stays as it is.
+  std::wstring_view rest = message;
+  for (std::size_t lf; (lf = rest.find(L'\n')) != std::wstring_view::npos;) {
+    platform::AppendUtf8(out, rest.substr(0, lf));
+    if (lf == 0 || rest[lf - 1] != L'\r') out.push_back('\r');
+    out.push_back('\n');
+    rest.remove_prefix(lf + 1);
+  }
+  platform::AppendUtf8(out, rest);
   out.append("\r\n", 2);
 }
 

@@ -59,7 +59,8 @@ class CKorvoLogListener {
     // first call and reused afterwards.
     const std::wstring& GetLine() const;
     const std::wstring& LevelName() const;
-    // Appends the same line in UTF-8, followed by CR LF: the form the log file holds.
+    // Appends the same line in UTF-8, followed by CR LF: the form the log file holds
+    // (a text stream, so every line feed of the message is preceded by CR as well).
     // The file listener formats with this on the producer's thread, so a queued entry
     // is one string and the writer thread only copies bytes.
     void AppendFileLine(std::string& out) const;

@@ -28,6 +28,11 @@ constexpr int kMaxNumberedFiles = 9;
 constexpr auto kWriterNap = std::chrono::microseconds(200);
 constexpr int kWriterNaps = 5;
 constexpr auto kWriterTurn = std::chrono::milliseconds(20);
+// A writer waits for the log mutex in slices of this much, so that it notices when the
+// listener starts closing and its wait becomes bounded. Must not exceed
+// kCloseMutexWaitMs, or a slice begun before closing could outlast the deadline.
+constexpr DWORD kWriterMutexSlice = 1000;
+static_assert(kWriterMutexSlice <= CKorvoLogListenerFile::kCloseMutexWaitMs);
 
 // Positions of the separators of a line prefix "yyyy/mm/dd hh:mm:ss.mmm|".
 bool HasLogLinePrefixShape(const wchar_t* s) {
@@ -102,13 +107,22 @@ CKorvoLogListenerFile::CKorvoLogListenerFile(bool queuedWrites, int defaultMinLe
 
 CKorvoLogListenerFile::~CKorvoLogListenerFile() {
   if (m_queue != nullptr) {
-    // Unlike a bounded wait, this writes everything still queued unless the file
-    // cannot be opened at all: entries logged just before shutdown are the ones that
-    // explain it.
-    Flush();
-    HANDLE lastWriter = nullptr;
+    // Everything still queued is written: entries logged just before shutdown are the
+    // ones that explain it. But the writer waits for the log mutex only until the
+    // deadline, so a process that holds it forever cannot hang our exit.
     {
       CriticalSectionLock guard(m_queue->lock);
+      m_queue->closing = true;
+      m_queue->closeDeadline = GetTickCount64() + kCloseMutexWaitMs;
+    }
+    Flush();
+    HANDLE lastWriter = nullptr;
+    std::size_t dropped = 0;
+    bool mutexTimedOut = false;
+    {
+      CriticalSectionLock guard(m_queue->lock);
+      dropped = m_queue->entries.ends.size();
+      mutexTimedOut = m_queue->mutexTimeouts != 0;
       m_queue->entries.clear();
       lastWriter = m_queue->hWriterThread;
       m_queue->hWriterThread = nullptr;
@@ -116,6 +130,16 @@ CKorvoLogListenerFile::~CKorvoLogListenerFile() {
     if (lastWriter != nullptr) {
       WaitForSingleObject(lastWriter, INFINITE);  // it may still be releasing the file
       CloseHandle(lastWriter);
+    }
+    if (dropped != 0) {
+      // Never silently: the log file is what is missing, so say it where a developer
+      // still looks.
+      const std::wstring why = mutexTimedOut
+                                   ? L"its mutex was not free within " + std::to_wstring(kCloseMutexWaitMs) + L" ms"
+                                   : std::wstring(L"it could not be opened");
+      const std::wstring text = L"CKorvoLogListenerFile::~CKorvoLogListenerFile : " + std::to_wstring(dropped) +
+                                L" queued lines dropped, not written to " + m_fileName + L": " + why + L"\r\n";
+      OutputDebugString(text.c_str());
     }
     delete m_queue;
     m_queue = nullptr;
@@ -137,6 +161,35 @@ bool CKorvoLogListenerFile::AcquireAndOpen() {
   if (m_hMutex == nullptr) return false;
   const DWORD wait = WaitForSingleObject(m_hMutex, INFINITE);
   if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return false;
+  return OpenWithMutexHeld();
+}
+
+CKorvoLogListenerFile::MutexWait CKorvoLogListenerFile::WaitForMutexAsWriter() {
+  if (m_hMutex == nullptr) return MutexWait::kFailed;
+  for (;;) {
+    DWORD slice = kWriterMutexSlice;
+    bool last = false;
+    {
+      CriticalSectionLock guard(m_queue->lock);
+      if (m_queue->closing) {
+        const ULONGLONG now = GetTickCount64();
+        const ULONGLONG left = m_queue->closeDeadline > now ? m_queue->closeDeadline - now : 0;
+        if (left <= slice) {
+          slice = static_cast<DWORD>(left);
+          last = true;
+        }
+      }
+    }
+    // A timed wait, also while the listener lives: an unbounded one could not be cut
+    // short when it starts closing.
+    const DWORD wait = WaitForSingleObject(m_hMutex, slice);
+    if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) return MutexWait::kAcquired;
+    if (wait != WAIT_TIMEOUT) return MutexWait::kFailed;
+    if (last) return MutexWait::kTimedOut;
+  }
+}
+
+bool CKorvoLogListenerFile::OpenWithMutexHeld() {
   if (m_file != nullptr) {
     fclose(m_file);
     m_file = nullptr;
@@ -259,7 +312,8 @@ void CKorvoLogListenerFile::Write(const LogData& data) {
     CriticalSectionLock guard(m_queue->lock);
     m_queue->entries.bytes.append(line);
     m_queue->entries.ends.push_back(static_cast<std::uint32_t>(m_queue->entries.bytes.size()));
-    if (!m_queue->writerRunning) StartWriterLocked();
+    // A writer that is still closing the file takes these up itself.
+    if (m_queue->writersActive == 0) StartWriterLocked();
     return;
   }
   if (AcquireAndOpen()) {
@@ -279,12 +333,14 @@ DWORD CKorvoLogListenerFile::WriterThread(void* param) {
   auto* self = static_cast<CKorvoLogListenerFile*>(param);
   CKorvoLogQueue* queue = self->m_queue;
   CKorvoLogEntries batch;
-  for (bool more = true; more;) {
-    if (!self->AcquireAndOpen()) {
-      // The entries stay queued; the writer started for the next entry tries again.
+  for (;;) {
+    const MutexWait wait = self->WaitForMutexAsWriter();
+    if (wait != MutexWait::kAcquired || !self->OpenWithMutexHeld()) {
+      // The entries stay queued: the writer started for the next entry tries again, or
+      // the closing listener counts them as dropped.
       CriticalSectionLock guard(queue->lock);
       queue->writerRunning = false;
-      ++queue->openFailures;
+      ++(wait == MutexWait::kTimedOut ? queue->mutexTimeouts : queue->openFailures);
       --queue->writersActive;
       queue->writerEnded.notify_all();
       return 1;
@@ -292,7 +348,7 @@ DWORD CKorvoLogListenerFile::WriterThread(void* param) {
     // The mutex and the open file are held for the whole batch; the queue lock only
     // while taking entries out, never while writing.
     const auto turnStart = std::chrono::steady_clock::now();
-    more = false;
+    bool more = false;
     int naps = 0;
     for (;;) {
       {
@@ -321,21 +377,27 @@ DWORD CKorvoLogListenerFile::WriterThread(void* param) {
       }
     }
     self->CloseAndRelease();
+    if (more) continue;
+    CriticalSectionLock guard(queue->lock);
+    if (queue->entries.empty()) {
+      --queue->writersActive;
+      queue->writerEnded.notify_all();
+      return 0;
+    }
+    queue->writerRunning = true;  // entries came while the file was being closed
   }
-  CriticalSectionLock guard(queue->lock);
-  --queue->writersActive;
-  queue->writerEnded.notify_all();
-  return 0;
 }
 
 void CKorvoLogListenerFile::Flush() {
   if (m_queue == nullptr) return;
   std::unique_lock<std::recursive_mutex> lock(m_queue->lock.mutex);
-  const unsigned failuresAtStart = m_queue->openFailures;
+  const unsigned openFailuresAtStart = m_queue->openFailures;
+  const unsigned mutexTimeoutsAtStart = m_queue->mutexTimeouts;
   for (;;) {
     if (m_queue->entries.empty() && m_queue->writersActive == 0) return;
-    if (!m_queue->writerRunning && !m_queue->entries.empty()) {
-      if (m_queue->openFailures != failuresAtStart) return;  // the file cannot be opened
+    if (m_queue->writersActive == 0) {
+      if (m_queue->openFailures != openFailuresAtStart) return;    // the file cannot be opened
+      if (m_queue->mutexTimeouts != mutexTimeoutsAtStart) return;  // closing, and the mutex is not free
       StartWriterLocked();
       if (!m_queue->writerRunning) return;  // no thread could be started
     }

@@ -41,16 +41,30 @@ struct CKorvoLogQueue {
   platform::HANDLE hWriterThread = nullptr;
   platform::CRITICAL_SECTION lock;
   // Signalled (under `lock`) whenever a writer ends; counts writers that could not open
-  // the file. Flush() waits on these.
+  // the file, and writers that stopped waiting for the log mutex because the listener
+  // was closing. Flush() waits on these.
   std::condition_variable_any writerEnded;
   unsigned openFailures = 0;
-  // Writer threads that have not yet closed the file: a writer stops taking entries
-  // (writerRunning false) before it flushes and closes what it wrote.
+  unsigned mutexTimeouts = 0;
+  // The writer thread until it has closed the file and taken a last look at the queue:
+  // a writer stops taking entries (writerRunning false) before it flushes and closes
+  // what it wrote, and takes up whatever came meanwhile. So there is never more than
+  // one, and the writers of one listener never wait for each other's mutex.
   unsigned writersActive = 0;
+  // Set by the destructor: from then on writers wait for the log mutex only until
+  // closeDeadline (GetTickCount64).
+  bool closing = false;
+  platform::ULONGLONG closeDeadline = 0;
 };
 
 class CKorvoLogListenerFile final : public CKorvoLogListener {
  public:
+  // How long the destructor of a queued listener lets its writer wait for the log
+  // mutex to write what is still queued. A process that holds the mutex and never lets
+  // go must not keep the service from exiting; what is left then is dropped, and the
+  // count goes to the debugger output.
+  static constexpr platform::DWORD kCloseMutexWaitMs = 3000;
+
   CKorvoLogListenerFile(bool queuedWrites, int defaultMinLevel);
   ~CKorvoLogListenerFile() override;
 
@@ -63,19 +77,24 @@ class CKorvoLogListenerFile final : public CKorvoLogListener {
   bool IsQueued() const { return m_queue != nullptr && m_queuedWrites; }
 
   // Blocks until every entry queued so far is in the file (or could not be written
-  // because the file cannot be opened). For shutdown paths and benchmarks.
+  // because the file cannot be opened, or, once the listener is closing, its mutex was
+  // not had in time). For shutdown paths and benchmarks.
   void Flush();
 
   // "Global\" + the path after its drive, with every "\" turned into ".".
   static std::wstring MutexNameFor(const std::wstring& fileName);
 
  private:
+  enum class MutexWait { kAcquired, kTimedOut, kFailed };
+
   bool AcquireAndOpen();
+  MutexWait WaitForMutexAsWriter();
+  bool OpenWithMutexHeld();
   void CloseAndRelease();
   void WriteEntry(std::string_view fileLine);  // stream open, mutex held
   void Rotate(bool force);                     // stream open or closed, mutex held
   bool FirstLineLooksLikeLog();
-  // Starts a writer thread unless one runs; `lock` of the queue held.
+  // Starts the writer thread; `lock` of the queue held and no writer active.
   void StartWriterLocked();
   static platform::DWORD WriterThread(void* listener);
 

@@ -18,6 +18,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::IsEmpty;
 using testing::kLogFolder;
 using testing::kProductKey;
 using testing::kProgramKey;
@@ -77,6 +78,35 @@ TEST_F(FileListenerTest, OurOwnFileIsKeptAndAppendedWithoutASecondMark) {
   EXPECT_FALSE(std::filesystem::exists(NumberedLog(1)));
   EXPECT_THAT(Messages(LogPath()), ElementsAre(L"line 1", L"line 2"));
   EXPECT_EQ(platform::testing::ReadHostFile(LogPath()).find("\xEF\xBB\xBF", 1), std::string::npos);
+}
+
+TEST_F(FileListenerTest, LineFeedsInMessagesReachTheFileAsCrLf) {
+  auto entry = [](const wchar_t* message) {
+    return LogData(LogLevel::Error, "T::Write", message, platform::SYSTEMTIME{2021, 3, 4, 4, 17, 5, 9, 42}, 0x42);
+  };
+  for (bool queued : {true, false}) {
+    SetDword(kProgramKey, L"QueuedWrites", queued ? 1 : 0);
+    std::filesystem::remove(LogPath());
+    {
+      CKorvoLogListenerFile listener(queued, 0);
+      ASSERT_EQ(listener.IsQueued(), queued);
+      listener.Write(entry(L"No driver installed in this Node ACPI\\KVQ0001\n"));
+      listener.Write(entry(L"GetEnvironmentVariable failed (203)\nretrying"));
+      listener.Write(entry(L"already\r\nterminated"));
+    }
+    const std::string prefix = "2021/03/04 17:05:09.042|00000042|Error      |T::Write|";
+    const std::string bytes = platform::testing::ReadHostFile(LogPath());
+    EXPECT_EQ(bytes, "\xEF\xBB\xBF" + prefix + "No driver installed in this Node ACPI\\KVQ0001\r\n\r\n" + prefix +
+                         "GetEnvironmentVariable failed (203)\r\nretrying\r\n" + prefix + "already\r\nterminated\r\n")
+        << (queued ? "queued" : "direct");
+    for (std::size_t at = bytes.find('\n'); at != std::string::npos; at = bytes.find('\n', at + 1)) {
+      ASSERT_GT(at, 0u);
+      EXPECT_EQ(bytes[at - 1], '\r') << "bare line feed at " << at;
+      if (at >= 2) {
+        EXPECT_NE(bytes[at - 2], '\r') << "CR CR LF at " << at;
+      }
+    }
+  }
 }
 
 TEST_F(FileListenerTest, QueuedWritesZeroMakesEveryWriteSynchronous) {
@@ -165,6 +195,22 @@ TEST_F(FileListenerTest, DestroyingTheListenerWritesEverythingStillQueued) {
   auto messages = Messages(LogPath());
   ASSERT_THAT(messages, SizeIs(5000));
   for (int n = 0; n < 5000; ++n) ASSERT_EQ(messages[n], L"line " + std::to_wstring(n));
+  EXPECT_THAT(machine().CapturedDebugOutput(), IsEmpty());  // nothing dropped, nothing to say
+}
+
+TEST_F(FileListenerTest, LinesThatCannotBeWrittenAtCloseAreCountedInTheDebugOutput) {
+  auto listener = std::make_unique<CKorvoLogListenerFile>(true, 0);
+  ASSERT_TRUE(listener->IsQueued());
+  // After start-up the log file turns into a folder: no writer can open it.
+  ASSERT_TRUE(std::filesystem::remove(LogPath()));
+  ASSERT_TRUE(std::filesystem::create_directory(LogPath()));
+  listener->Write(Entry(1));
+  listener->Write(Entry(2));
+  listener.reset();
+  EXPECT_THAT(machine().CapturedDebugOutput(),
+              ElementsAre(std::wstring(L"CKorvoLogListenerFile::~CKorvoLogListenerFile : 2 queued lines dropped, not "
+                                       L"written to ") +
+                          testing::kLogFile + L": it could not be opened\r\n"));
 }
 
 using FileListenerConcurrencyTest = FileListenerTest;

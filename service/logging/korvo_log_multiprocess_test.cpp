@@ -10,8 +10,10 @@
 #include <map>
 #include <regex>
 #include <set>
+#include <utility>
 
 #include "platform/text.h"
+#include "service/logging/korvo_log_listeners.h"
 #include "service/logging/testing/log_test_support.h"
 
 extern char** environ;
@@ -126,6 +128,17 @@ TEST_F(LogFileConcurrencyTest, AWriterKilledWhileHoldingTheMutexDoesNotStopTheOt
   int holdOut = -1;
   pid_t holder = Spawn({LOG_STRESS_WRITER, root().string(), "9", "hold"}, &holdOut);
   ASSERT_GT(holder, 0);
+  struct EndHolder {  // also when an assertion below returns early
+    pid_t& pid;
+    int& fd;
+    ~EndHolder() {
+      if (pid > 0) {
+        ::kill(pid, SIGKILL);
+        WaitExit(pid);
+      }
+      if (fd >= 0) ::close(fd);
+    }
+  } endHolder{holder, holdOut};
   char buf[16] = {};
   ASSERT_GT(::read(holdOut, buf, sizeof buf - 1), 0);  // "holding": the mutex is taken
   EXPECT_STREQ(buf, "holding\n");
@@ -142,6 +155,56 @@ TEST_F(LogFileConcurrencyTest, AWriterKilledWhileHoldingTheMutexDoesNotStopTheOt
 
   int files = 0;
   ExpectEveryLineOnce(Collect(AllLines(&files)), {0, 1}, 3000);
+}
+
+TEST_F(LogFileConcurrencyTest, ClosingGivesUpOnAMutexHeldForeverAndReportsWhatItDropped) {
+  auto entry = [](const wchar_t* message) {
+    platform::SYSTEMTIME t;
+    platform::GetLocalTime(&t);
+    return LogData(LogLevel::Information, "T::Write", message, t, 0x42);
+  };
+  // Made while the mutex is free: the constructor itself waits for it without bound.
+  auto listener = std::make_unique<CKorvoLogListenerFile>(true, 0);
+  ASSERT_TRUE(listener->IsQueued());
+  listener->Write(entry(L"before the holder"));
+  listener->Flush();
+
+  int holdOut = -1;
+  pid_t holder = Spawn({LOG_STRESS_WRITER, root().string(), "9", "hold"}, &holdOut);
+  ASSERT_GT(holder, 0);
+  struct EndHolder {  // also when an assertion below returns early
+    pid_t& pid;
+    int& fd;
+    ~EndHolder() {
+      if (pid > 0) {
+        ::kill(pid, SIGKILL);
+        WaitExit(pid);
+      }
+      if (fd >= 0) ::close(fd);
+    }
+  } endHolder{holder, holdOut};
+  char buf[16] = {};
+  ASSERT_GT(::read(holdOut, buf, sizeof buf - 1), 0);  // "holding": the mutex is taken, and never given back
+  EXPECT_STREQ(buf, "holding\n");
+
+  for (const wchar_t* message : {L"queued 1", L"queued 2", L"queued 3"}) listener->Write(entry(message));
+  const std::uint64_t before = clock().ElapsedMilliseconds();
+  listener.reset();  // returns although the holder still has the mutex
+  // The bounded wait ran on the machine's (virtual) clock, in full.
+  EXPECT_GE(clock().ElapsedMilliseconds() - before, CKorvoLogListenerFile::kCloseMutexWaitMs);
+
+  ::kill(holder, SIGKILL);
+  EXPECT_EQ(WaitExit(std::exchange(holder, -1)), 128 + SIGKILL);
+
+  // Dropped: the three lines queued while the holder had the mutex. The line written
+  // before it took the mutex stays in the file.
+  auto lines = ReadLines(LogPath());
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(lines[0].ends_with(L"|T::Write|before the holder")) << platform::WideToUtf8(lines[0]);
+  EXPECT_THAT(machine().CapturedDebugOutput(),
+              ::testing::ElementsAre(std::wstring(L"CKorvoLogListenerFile::~CKorvoLogListenerFile : 3 queued lines "
+                                                  L"dropped, not written to ") +
+                                     testing::kLogFile + L": its mutex was not free within 3000 ms\r\n"));
 }
 
 }  // namespace

@@ -49,6 +49,25 @@ TEST(LogDataTest, LineHasTheDocumentedShape) {
   EXPECT_EQ(copy.GetLine(), data.GetLine());
 }
 
+TEST(LogDataTest, FileLineWritesEveryLineFeedOfTheMessageAsCrLf) {
+  platform::SYSTEMTIME t{2021, 3, 4, 4, 17, 5, 9, 42};
+  auto fileLine = [&](const wchar_t* message) {
+    std::string out = "kept|";  // appends: what is already there stays
+    LogData(LogLevel::Error, "T::F", message, t, 0x1A2C).AppendFileLine(out);
+    return out;
+  };
+  const std::string prefix = "kept|2021/03/04 17:05:09.042|00001A2C|Error      |T::F|";
+  EXPECT_EQ(fileLine(L"plain"), prefix + "plain\r\n");
+  EXPECT_EQ(fileLine(L"GetEnvironmentVariable failed (203)\n"), prefix + "GetEnvironmentVariable failed (203)\r\n\r\n");
+  EXPECT_EQ(fileLine(L"first\nsecond"), prefix + "first\r\nsecond\r\n");
+  EXPECT_EQ(fileLine(L"already\r\nthere"), prefix + "already\r\nthere\r\n");
+  EXPECT_EQ(fileLine(L"\n\nx\r\n\n"), prefix + "\r\n\r\nx\r\n\r\n\r\n");
+  EXPECT_EQ(fileLine(L"lone\rcarriage return"), prefix + "lone\rcarriage return\r\n");
+  EXPECT_EQ(fileLine(L"Gr\u00fc\u00dfe\naus K\u00f6ln"), prefix +
+                                                             "Gr\xC3\xBC\xC3\x9F"
+                                                             "e\r\naus K\xC3\xB6ln\r\n");
+}
+
 TEST(LogFormatTest, KeepsTheOriginalPrintfDialect) {
   auto format = [](const wchar_t* f, const auto&... args) {
     return detail::FormatMessage(512, f, fmt::make_wprintf_args(detail::LogArg(args)...));
