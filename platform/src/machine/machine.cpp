@@ -207,13 +207,30 @@ Machine& CurrentMachine() {
   return *CurrentMachinePtr();
 }
 
+namespace {
+thread_local bool t_openingCurrent = false;
+}  // namespace
+
+namespace machine::detail {
+bool OpeningCurrentMachine() {
+  return t_openingCurrent;
+}
+}  // namespace machine::detail
+
 std::shared_ptr<Machine> CurrentMachinePtr() {
   std::lock_guard guard(g_currentLock);
   auto& current = CurrentHolder();
   if (!current) {
     Machine::Options options;
     options.root = DefaultMachineRoot();
-    current = Machine::Open(std::move(options));
+    t_openingCurrent = true;
+    try {
+      current = Machine::Open(std::move(options));
+    } catch (...) {
+      t_openingCurrent = false;
+      throw;
+    }
+    t_openingCurrent = false;
     g_currentRaw.store(current.get(), std::memory_order_release);
   }
   return current;

@@ -1,4 +1,5 @@
-// The checks of the machine profile's sections. Each area knows what its own section
+// What other areas need of the machine's internals. First, the checks of the machine
+// profile's sections. Each area knows what its own section
 // may hold and writes the check beside its code; the machine runs every check when it
 // loads a profile, so a bad profile is refused at load with the JSON path of the
 // problem, whichever areas a program goes on to use.
@@ -18,6 +19,10 @@ struct ProfileSection {
 };
 
 std::span<const ProfileSection> ProfileSections();
+
+// Whether the calling thread is opening the process's first machine right now: what
+// it would ask of that machine (its debug output) cannot be had before the open ends.
+bool OpeningCurrentMachine();
 
 // The machine's own sections: "files" and "environment".
 void CheckMachineSections(const nlohmann::json& profile, const std::string& origin);
