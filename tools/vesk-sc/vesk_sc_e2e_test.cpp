@@ -1,6 +1,7 @@
 // End-to-end tests of the service controller with real processes: vesk-sc installs,
 // starts, controls, stops and deletes scm_test_service on a fresh machine root, and the
-// supervisor restarts it after kill -9 as its failure actions say.
+// supervisor restarts it after kill -9 as its failure actions say. The verbs' texts and
+// usage errors are tested in-process in vesk_sc_test.cpp.
 #include <signal.h>
 #include <unistd.h>
 
@@ -26,7 +27,6 @@ using testing::Eventually;
 using testing::ProgramResult;
 using testing::ReadHostFile;
 using testing::TempDir;
-using testing::WriteHostFile;
 
 class VeskScTest : public testing::MachineTest {
  protected:
@@ -295,67 +295,6 @@ TEST_F(VeskScTest, AServiceProgramStartedByHandFails1063) {
   auto r = RunProgram(SCM_TEST_SERVICE_PATH, {}, {"KORVO_MACHINE_ROOT=" + root().string()});
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_NE(r.err.find("StartServiceCtrlDispatcher failed: 1063"), std::string::npos) << r.err;
-}
-
-TEST_F(VeskScTest, UsageErrorsAndFailures) {
-  EXPECT_EQ(Sc({}).exitCode, 2);
-  auto unknown = Sc({"frobnicate"});
-  EXPECT_EQ(unknown.exitCode, 2);
-  EXPECT_NE(unknown.err.find("unknown verb \"frobnicate\""), std::string::npos);
-  EXPECT_EQ(Sc({"query"}).exitCode, 2);
-  EXPECT_EQ(Sc({"create", "X"}).exitCode, 2);  // no binPath=
-  EXPECT_EQ(Sc({"create", "X", "binPath=", "/bin/true", "start=", "sometimes"}).exitCode, 2);
-  EXPECT_EQ(Sc({"failure", "X", "reset=", "1", "actions=", "restart"}).exitCode, 2);
-  EXPECT_EQ(Sc({"failureflag", "X", "yes"}).exitCode, 2);
-  auto nonNumeric = Sc({"control", "X", "abc"});
-  EXPECT_EQ(nonNumeric.exitCode, 2);
-  EXPECT_NE(nonNumeric.err.find("control code \"abc\""), std::string::npos) << nonNumeric.err;
-  EXPECT_EQ(Sc({"control", "X", "14", "5", "first"}).exitCode, 2);
-  EXPECT_EQ(Sc({"--timeout", "soon", "list"}).exitCode, 2);
-
-  auto help = Sc({"--help"});
-  EXPECT_EQ(help.exitCode, 0);
-  EXPECT_NE(help.out.find("exit codes: 0 done, 1"), std::string::npos);
-  EXPECT_NE(help.out.find("2 usage error"), std::string::npos);
-  auto helpStart = Sc({"help", "start"});
-  EXPECT_EQ(helpStart.exitCode, 0);
-  EXPECT_NE(helpStart.out.find("start NAME [ARGS...]"), std::string::npos);
-
-  auto missing = Sc({"start", "Nobody"});
-  EXPECT_EQ(missing.exitCode, 1);
-  EXPECT_NE(missing.err.find("[SC] OpenService FAILED 1060:"), std::string::npos) << missing.err;
-  ASSERT_EQ(Sc({"create", "Twice", "binPath=", "/bin/true"}).exitCode, 0);
-  auto twice = Sc({"create", "twice", "binPath=", "/bin/true"});
-  EXPECT_EQ(twice.exitCode, 1);
-  EXPECT_NE(twice.err.find("FAILED 1073:"), std::string::npos);
-  ASSERT_EQ(Sc({"create", "Off", "binPath=", "/bin/true", "start=", "disabled"}).exitCode, 0);
-  EXPECT_NE(Sc({"start", "Off"}).err.find("FAILED 1058:"), std::string::npos);
-  ASSERT_EQ(Sc({"create", "Absent", "binPath=", "/nonexistent/program --x"}).exitCode, 0);
-  auto absent = Sc({"start", "Absent"});
-  EXPECT_EQ(absent.exitCode, 1);
-  EXPECT_NE(absent.err.find("[SC] StartService FAILED 2:"), std::string::npos) << absent.err;
-
-  // An unreachable supervisor: the lock says it lives, but nobody listens.
-  {
-    const SERVICE_STATUS_PROCESS running{
-        SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0, 1, 0};
-    scm_testing::StrandedSupervisor stranded(root(), L"Twice", running);
-    ASSERT_TRUE(stranded.holding());
-    auto stop = Sc({"stop", "Twice"});
-    EXPECT_EQ(stop.exitCode, 1);
-    EXPECT_NE(stop.err.find("FAILED 1053:"), std::string::npos) << stop.err;
-    EXPECT_NE(stop.err.find(stranded.socketPath().string()), std::string::npos) << stop.err;
-  }
-
-  // A damaged database is named and left as it is.
-  const std::string damaged = "{ \"services\": [1, 2";
-  WriteHostFile(root() / "scm.json", damaged);
-  auto list = Sc({"list"});
-  EXPECT_EQ(list.exitCode, 1);
-  EXPECT_NE(list.err.find((root() / "scm.json").string()), std::string::npos) << list.err;
-  EXPECT_NE(list.err.find("parse error"), std::string::npos) << list.err;
-  EXPECT_EQ(Sc({"create", "New", "binPath=", "/bin/true"}).exitCode, 1);
-  EXPECT_EQ(ReadHostFile(root() / "scm.json"), damaged);
 }
 
 class VeskScConcurrencyTest : public VeskScTest {};
