@@ -69,18 +69,22 @@ inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr DWORD ERROR_BROKEN_PIPE = 109;
 inline constexpr DWORD ERROR_BUFFER_OVERFLOW = 111;
 inline constexpr DWORD ERROR_DISK_FULL = 112;
+inline constexpr DWORD ERROR_CALL_NOT_IMPLEMENTED = 120;
 inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr DWORD ERROR_INVALID_NAME = 123;
+inline constexpr DWORD ERROR_INVALID_LEVEL = 124;
 inline constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 inline constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
 inline constexpr DWORD ERROR_DIR_NOT_EMPTY = 145;
 inline constexpr DWORD ERROR_BAD_PATHNAME = 161;
 inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+inline constexpr DWORD ERROR_BAD_EXE_FORMAT = 193;
 inline constexpr DWORD ERROR_ENVVAR_NOT_FOUND = 203;
 inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 inline constexpr DWORD ERROR_MORE_DATA = 234;
 inline constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
 inline constexpr DWORD ERROR_NOT_OWNER = 288;
+inline constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
 inline constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 inline constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 inline constexpr DWORD ERROR_IO_PENDING = 997;
@@ -102,6 +106,7 @@ inline constexpr DWORD ERROR_PROCESS_ABORTED = 1067;
 inline constexpr DWORD ERROR_SERVICE_DOES_NOT_EXIST = 1060;
 inline constexpr DWORD ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
 inline constexpr DWORD ERROR_SERVICE_EXISTS = 1073;
+inline constexpr DWORD ERROR_DUPLICATE_SERVICE_NAME = 1078;
 inline constexpr DWORD ERROR_SHUTDOWN_IN_PROGRESS = 1115;
 inline constexpr DWORD ERROR_NOT_FOUND = 1168;
 inline constexpr DWORD ERROR_NO_SUCH_LOGON_SESSION = 1312;
@@ -122,6 +127,7 @@ inline constexpr DWORD ERROR_NO_TOKEN = 1008;
 inline constexpr DWORD ERROR_INVALID_FLAGS = 1004;
 inline constexpr DWORD ERROR_TIMEOUT = 1460;
 inline constexpr DWORD ERROR_NO_UNICODE_TRANSLATION = 1113;
+inline constexpr DWORD ERROR_RESOURCE_LANG_NOT_FOUND = 1815;
 
 // Wait results.
 inline constexpr DWORD WAIT_OBJECT_0 = 0x00000000;
@@ -158,7 +164,7 @@ constexpr DWORD HRESULT_CODE(HRESULT hr) {
   return static_cast<DWORD>(hr) & 0xFFFF;
 }
 
-// The calling thread's last-error value.
+// The calling thread's last-error value. platform/errors.h has the message texts.
 DWORD GetLastError();
 void SetLastError(DWORD error);
 

@@ -1,0 +1,239 @@
+// vesk-machine's verbs in-process on the fixture's machine: what each prints, its exit
+// code and its usage errors. vesk_machine_e2e_test.cpp and the scripts run the program.
+#include "tools/vesk-machine/vesk_machine.h"
+
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "platform/registry.h"
+#include "platform/testing/machine_test.h"
+
+namespace tools::vesk_machine {
+namespace {
+
+using platform::testing::WriteHostFile;
+
+struct Result {
+  int exitCode;
+  std::string out;
+  std::string err;
+};
+
+class VeskMachineVerbsTest : public platform::testing::MachineTest {
+ protected:
+  Result Vm(std::vector<std::string_view> args) {
+    std::ostringstream out, err;
+    const int code = vesk_machine::Run(args, out, err);
+    return {code, out.str(), err.str()};
+  }
+};
+
+constexpr std::string_view kPolicyKey = "HKLM\\SOFTWARE\\Policies\\Korvo\\Korvo Tallisk";
+
+TEST_F(VeskMachineVerbsTest, RegSetsReadsListsAndDeletesValues) {
+  EXPECT_EQ(Vm({"reg", "set", kPolicyKey, "MaxLogSize", "--dword", "0x2A"}).exitCode, 0);
+  const auto set =
+      Vm({"reg", "set", "SOFTWARE\\Policies\\Korvo\\Korvo Tallisk", "LoggingType", "--sz", "FILE and more"});
+  EXPECT_EQ(set.exitCode, 0);
+  EXPECT_EQ(set.out + set.err, "");
+
+  EXPECT_EQ(Vm({"reg", "get", kPolicyKey, "maxlogsize"}).out, "MaxLogSize    REG_DWORD    0x0000002A (42)\n")
+      << "found without regard to case, shown as stored";
+  EXPECT_EQ(Vm({"reg", "get", "hklm\\software\\policies\\korvo\\korvo tallisk"}).out,
+            "LoggingType    REG_SZ    FILE and more\n"
+            "MaxLogSize    REG_DWORD    0x0000002A (42)\n");
+  EXPECT_EQ(Vm({"reg", "list"}).out,
+            "HKLM\\SOFTWARE\n"
+            "HKLM\\SOFTWARE\\Policies\n"
+            "HKLM\\SOFTWARE\\Policies\\Korvo\n"
+            "HKLM\\SOFTWARE\\Policies\\Korvo\\Korvo Tallisk\n");
+  EXPECT_EQ(platform::registry::Get(L"SOFTWARE\\Policies\\Korvo\\Korvo Tallisk", L"MaxLogSize"),
+            std::optional<platform::registry::Value>(platform::DWORD{42}))
+      << "written to the fixture's machine";
+
+  EXPECT_EQ(Vm({"reg", "delete", kPolicyKey, "MaxLogSize"}).exitCode, 0);
+  const auto gone = Vm({"reg", "get", kPolicyKey, "MaxLogSize"});
+  EXPECT_EQ(gone.exitCode, 1);
+  EXPECT_EQ(gone.err, "vesk-machine: value not found: HKLM\\SOFTWARE\\Policies\\Korvo\\Korvo Tallisk\\MaxLogSize\n");
+  EXPECT_EQ(Vm({"reg", "delete", kPolicyKey, "MaxLogSize"}).exitCode, 1);
+  const auto noKey = Vm({"reg", "get", "HKLM\\SOFTWARE\\NoSuchKey"});
+  EXPECT_EQ(noKey.exitCode, 1);
+  EXPECT_EQ(noKey.err, "vesk-machine: key not found: HKLM\\SOFTWARE\\NoSuchKey\n");
+}
+
+TEST_F(VeskMachineVerbsTest, RegSetTakesEveryDwordAndNothingElse) {
+  EXPECT_EQ(Vm({"reg", "set", "SOFTWARE\\X", "Max", "--dword", "4294967295"}).exitCode, 0);
+  EXPECT_EQ(Vm({"reg", "get", "SOFTWARE\\X", "Max"}).out, "Max    REG_DWORD    0xFFFFFFFF (4294967295)\n");
+  EXPECT_EQ(Vm({"reg", "set", "SOFTWARE\\X", "Max", "--dword", "0x0"}).exitCode, 0);
+  EXPECT_EQ(Vm({"reg", "get", "SOFTWARE\\X", "Max"}).out, "Max    REG_DWORD    0x00000000 (0)\n");
+  for (std::string_view bad : {"4294967296", "0x1FFFFFFFF", "-1", "12abc", "0x"}) {
+    const auto r = Vm({"reg", "set", "SOFTWARE\\X", "Max", "--dword", bad});
+    EXPECT_EQ(r.exitCode, 2) << bad;
+    EXPECT_EQ(r.err, "vesk-machine: not a 32-bit number (decimal or 0x hex): " + std::string(bad) +
+                         "\nTry \"vesk-machine help reg\".\n");
+  }
+  EXPECT_EQ(Vm({"reg", "get", "SOFTWARE\\X", "Max"}).out, "Max    REG_DWORD    0x00000000 (0)\n") << "unchanged";
+  const auto hkcu = Vm({"reg", "set", "HKCU\\X", "V", "--dword", "1"});
+  EXPECT_EQ(hkcu.exitCode, 2);
+  EXPECT_NE(hkcu.err.find("only HKLM is simulated: HKCU\\X"), std::string::npos) << hkcu.err;
+}
+
+TEST_F(VeskMachineVerbsTest, EventsFilteredBySourceAndCutToTheLast) {
+  WriteHostFile(
+      root() / "eventlog.jsonl",
+      R"({"time":"2021/03/04 17:05:09.042","source":"Varnel","type":1,"category":0,"eventId":3758096384,"strings":["first","second"],"pid":7}
+{"time":"2021/03/04 17:05:10.000","source":"Other","type":4,"category":0,"eventId":1,"strings":[],"pid":7}
+{"time":"2021/03/04 17:05:11.000","source":"Varnel","type":2,"category":0,"eventId":2,"strings":["last"],"pid":7}
+)");
+  EXPECT_EQ(Vm({"events", "--source", "varnel", "--tail", "2"}).out,
+            "2021/03/04 17:05:09.042  Error  Varnel  0xE0000000  first | second\n"
+            "2021/03/04 17:05:11.000  Warning  Varnel  0x00000002  last\n");
+  const auto last = Vm({"events", "--tail", "1"});
+  EXPECT_EQ(last.out, "2021/03/04 17:05:11.000  Warning  Varnel  0x00000002  last\n");
+  EXPECT_EQ(Vm({"events", "--tail", "0x10"}).out, Vm({"events"}).out) << "a tail longer than the log is all of it";
+  const auto bad = Vm({"events", "--tail", "x"});
+  EXPECT_EQ(bad.exitCode, 2);
+  EXPECT_EQ(bad.err, "vesk-machine: not a number: x\nTry \"vesk-machine help events\".\n");
+}
+
+TEST_F(VeskMachineVerbsTest, SessionsProcessesAndASessionChange) {
+  EXPECT_EQ(
+      Vm({"ps", "--session", "1"}).out,
+      "     PID      PPID  SESSION  USER      KIND      NAME                  COMMAND LINE\n"
+      " 8388612         0        1  SYSTEM    declared  winlogon.exe          C:\\Windows\\System32\\winlogon.exe\n"
+      " 8388616         0        1  alex      declared  explorer.exe          C:\\Windows\\explorer.exe\n");
+  EXPECT_EQ(Vm({"sessions"}).out,
+            "  ID  STATION         STATE         USER        FLAGS\n"
+            "   0  Services        disconnected  -           \n"
+            "   1  Console         active        alex        console \n");
+
+  const auto lock = Vm({"session", "lock", "1"});
+  EXPECT_EQ(lock.exitCode, 0);
+  EXPECT_EQ(lock.out, "session 1: lock\nVarnel is not running: no session change delivered\n");
+  EXPECT_NE(Vm({"sessions"}).out.find("   1  Console         active        alex        console locked\n"),
+            std::string::npos);
+  const auto again = Vm({"session", "connect", "1", "--service", "Other"});
+  EXPECT_EQ(again.exitCode, 1);
+  EXPECT_EQ(again.err, "vesk-machine: session 1 is connected already\n");
+  const auto usage = Vm({"session", "lock"});
+  EXPECT_EQ(usage.exitCode, 2);
+  EXPECT_EQ(usage.err, "vesk-machine: session needs a change and a session id (see help session)\n");
+  EXPECT_EQ(Vm({"ps", "--session", "-1"}).exitCode, 2);
+}
+
+TEST_F(VeskMachineVerbsTest, DevicesOfTheDefaultMachine) {
+  const std::string expected =
+      "ACPI\\QVZC000C\\0    present\n"
+      "    driver Korvo Merid Platform Interface | Korvo | Korvo | 2.0.14.0 | type 2\n"
+      "ACPI\\QVZC0003\\0    present\n"
+      "    driver Korvo Merid Power Interface | Korvo | Korvo | 1.3.2.7 | type 2\n";
+  EXPECT_EQ(Vm({"devices"}).out, expected);
+  EXPECT_EQ(Vm({"devices", "--present"}).out, expected);
+  EXPECT_EQ(Vm({"devices", "--interface", "{3569DBE5-FA4F-4E7E-96EC-540202073739}"}).out, "no device nodes\n");
+  EXPECT_EQ(Vm({"devices", "--interface", "3569DBE5-FA4F-4E7E-96EC-54020207373"}).exitCode, 2);
+}
+
+TEST_F(VeskMachineVerbsTest, TheDefaultMachineShowsEveryField) {
+  const auto text = Vm({"sysinfo"});
+  ASSERT_EQ(text.exitCode, 0) << text.err;
+  const std::string record = text.out.substr(0, text.out.find('\n'));
+  int separators = 0;
+  for (std::size_t at = record.find("<.^.>"); at != std::string::npos; at = record.find("<.^.>", at + 1)) ++separators;
+  EXPECT_EQ(separators, 9) << record;
+  EXPECT_EQ(record.find("null"), std::string::npos) << "every field of the sample laptop is read: " << record;
+  EXPECT_NE(text.out.find("\nproductName     "), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("\npasswordStatus  0x"), std::string::npos) << text.out;
+
+  const auto asJson = Vm({"sysinfo", "--json"});
+  ASSERT_EQ(asJson.exitCode, 0) << asJson.err;
+  const auto fields = nlohmann::ordered_json::parse(asJson.out);
+  ASSERT_EQ(fields.size(), 10u);
+  std::string joined;
+  for (const auto& [name, value] : fields.items()) joined += (joined.empty() ? "" : "<.^.>") + value.get<std::string>();
+  EXPECT_EQ(joined, record) << "the fields in the order of the record";
+
+  const auto bad = Vm({"sysinfo", "--xml"});
+  EXPECT_EQ(bad.exitCode, 2);
+  EXPECT_NE(bad.err.find("unknown option for sysinfo: --xml"), std::string::npos) << bad.err;
+}
+
+TEST_F(VeskMachineVerbsTest, RootAndTheRunningProgramsVersion) {
+  EXPECT_EQ(Vm({"root"}).out, root().string() + "\n");
+  const auto none = Vm({"version"});
+  EXPECT_EQ(none.exitCode, 1) << "this test program carries no version resource";
+  EXPECT_NE(none.err.find("vesk-machine: no version resource in "), std::string::npos) << none.err;
+  InstallProgram(L"C:\\Korvo\\vesk-machine.exe", "Korvo Tallisk", "7.1.2.3");
+  const auto version = Vm({"version"});
+  EXPECT_EQ(version.exitCode, 0) << version.err;
+  EXPECT_EQ(version.out, "vesk-machine 7.1.2.3\n");
+}
+
+TEST_F(VeskMachineVerbsTest, RootSelectsAnotherMachineForOneRun) {
+  platform::testing::TempDir other;
+  EXPECT_EQ(Vm({"--root", other.path().string(), "reg", "set", "SOFTWARE\\Other", "Flag", "--dword", "1"}).exitCode, 0);
+  EXPECT_EQ(Vm({"--root", other.path().string(), "root"}).out, other.path().string() + "\n");
+  EXPECT_EQ(Vm({"--root", other.path().string(), "reg", "get", "SOFTWARE\\Other", "Flag"}).exitCode, 0);
+  EXPECT_EQ(Vm({"reg", "get", "SOFTWARE\\Other", "Flag"}).exitCode, 1) << "the fixture's machine has no such key";
+  EXPECT_EQ(Vm({"root"}).out, root().string() + "\n");
+}
+
+TEST_F(VeskMachineVerbsTest, HelpForTheToolAVerbAndASubVerb) {
+  const auto usage = Vm({"--help"});
+  EXPECT_EQ(usage.exitCode, 0);
+  EXPECT_TRUE(usage.out.starts_with("usage: vesk-machine [--root DIR] VERB [ARGS...]\n")) << usage.out;
+  EXPECT_TRUE(usage.out.ends_with(
+      "exit codes: 0 done, 1 not found or failed, 2 usage error, 3 sysinfo read an empty record\n"));
+  EXPECT_EQ(Vm({"help"}).out, usage.out);
+
+  const std::string events =
+      "  vesk-machine events [--source NAME] [--tail N]\n"
+      "      print the event log, oldest first\n";
+  EXPECT_EQ(Vm({"help", "events"}).out, events);
+  EXPECT_EQ(Vm({"events", "--tail", "--help"}).out, events) << "--help anywhere after the verb";
+  const std::string regSet =
+      "  vesk-machine reg set KEY VALUE (--sz TEXT | --dword N)\n"
+      "      set a string or a 32-bit number (N decimal or 0x hex)\n";
+  EXPECT_EQ(Vm({"help", "reg", "set"}).out, regSet);
+  const std::string keysBefore = Vm({"reg", "list"}).out;
+  EXPECT_EQ(Vm({"reg", "set", "SOFTWARE\\Help", "V", "--sz", "--help"}).out, regSet);
+  const auto allReg = Vm({"help", "reg"});
+  EXPECT_EQ(Vm({"reg", "--help"}).out, allReg.out);
+  EXPECT_NE(allReg.out.find(regSet), std::string::npos);
+  EXPECT_NE(allReg.out.find("  KEY is HKLM\\SOFTWARE\\..."), std::string::npos);
+  EXPECT_EQ(Vm({"reg", "list"}).out, keysBefore) << "reg set ... --help set nothing";
+
+  const auto sub = Vm({"reg", "frob", "--help"});
+  EXPECT_EQ(sub.exitCode, 2);
+  EXPECT_EQ(sub.err, "vesk-machine: unknown verb: reg frob\nTry \"vesk-machine help reg\".\n");
+  EXPECT_EQ(Vm({"help", "a", "b", "c"}).exitCode, 2);
+}
+
+TEST_F(VeskMachineVerbsTest, UsageErrorsNameTheProblem) {
+  const auto none = Vm({});
+  EXPECT_EQ(none.exitCode, 2);
+  EXPECT_EQ(none.err, "vesk-machine: no verb given\nTry \"vesk-machine --help\".\n");
+  const auto verb = Vm({"no-such-verb"});
+  EXPECT_EQ(verb.exitCode, 2);
+  EXPECT_EQ(verb.err, "vesk-machine: unknown verb \"no-such-verb\"\nTry \"vesk-machine --help\".\n");
+  const auto option = Vm({"--no-such-option"});
+  EXPECT_EQ(option.exitCode, 2);
+  EXPECT_EQ(option.err, "vesk-machine: unknown option \"--no-such-option\"\nTry \"vesk-machine --help\".\n");
+  const auto root = Vm({"--root"});
+  EXPECT_EQ(root.exitCode, 2);
+  EXPECT_EQ(root.err, "vesk-machine: --root needs a folder\nTry \"vesk-machine --help\".\n");
+  const auto reg = Vm({"reg"});
+  EXPECT_EQ(reg.exitCode, 2);
+  EXPECT_EQ(reg.err, "vesk-machine: reg needs one of: get, set, delete, list\nTry \"vesk-machine help reg\".\n");
+  EXPECT_EQ(Vm({"reg", "frobnicate"}).exitCode, 2);
+  EXPECT_EQ(Vm({"sessions", "extra"}).exitCode, 2);
+  EXPECT_EQ(Vm({"version", "extra"}).exitCode, 2);
+}
+
+}  // namespace
+}  // namespace tools::vesk_machine
