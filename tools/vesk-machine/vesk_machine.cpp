@@ -16,6 +16,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include <fmt/format.h>
@@ -142,12 +143,19 @@ void PrintValue(std::ostream& out, const std::wstring& name, DWORD type, const s
              FormatData(type, data));
 }
 
+// A registry call that failed: a damaged registry.json is named with what is wrong
+// with it, anything else by its code.
+[[noreturn]] void FailRegistry(LSTATUS status, const std::string& what) {
+  if (status == platform::ERROR_BADDB) Fail(platform::registry::Damage());
+  Fail(fmt::format("{} (error {})", what, status));
+}
+
 class OpenKey {
  public:
   OpenKey(const std::wstring& path, platform::REGSAM access) : path_(path) {
     LSTATUS s = platform::RegOpenKeyEx(platform::HKEY_LOCAL_MACHINE, path.c_str(), 0, access, &key_);
     if (s == platform::ERROR_FILE_NOT_FOUND) Fail(fmt::format("key not found: {}", ShownKey(path)));
-    if (s != platform::ERROR_SUCCESS) Fail(fmt::format("cannot open {} (error {})", ShownKey(path), s));
+    if (s != platform::ERROR_SUCCESS) FailRegistry(s, fmt::format("cannot open {}", ShownKey(path)));
   }
   ~OpenKey() { platform::RegCloseKey(key_); }
   OpenKey(const OpenKey&) = delete;
@@ -185,7 +193,7 @@ int RegGet(Args args, std::ostream& out, std::ostream&) {
       s = platform::RegQueryValueEx(key.get(), name.c_str(), nullptr, &type, data.data(), &size);
     }
     if (s == platform::ERROR_FILE_NOT_FOUND) Fail(fmt::format("value not found: {}\\{}", ShownKey(keyPath), args[1]));
-    if (s != platform::ERROR_SUCCESS) Fail(fmt::format("cannot read {}\\{} (error {})", ShownKey(keyPath), args[1], s));
+    if (s != platform::ERROR_SUCCESS) FailRegistry(s, fmt::format("cannot read {}\\{}", ShownKey(keyPath), args[1]));
     data.resize(size);
     PrintValue(out, StoredValueName(key.get(), name), type, data);
     return kOk;
@@ -200,7 +208,7 @@ int RegGet(Args args, std::ostream& out, std::ostream&) {
       nameLength = std::size(name);
       s = platform::RegEnumValue(key.get(), index, name, &nameLength, nullptr, &type, data.data(), &size);
     }
-    if (s != platform::ERROR_SUCCESS) Fail(fmt::format("cannot list {} (error {})", ShownKey(keyPath), s));
+    if (s != platform::ERROR_SUCCESS) FailRegistry(s, fmt::format("cannot list {}", ShownKey(keyPath)));
     data.resize(size);
     PrintValue(out, std::wstring(name, nameLength), type, data);
   }
@@ -222,7 +230,7 @@ int RegSet(Args args, std::ostream&, std::ostream&) {
     Usage(fmt::format("unknown option for reg set: {} (use --sz or --dword)", args[2]));
   }
   if (s == platform::ERROR_INVALID_DATA) Fail("registry.json does not parse; fix or remove it before writing");
-  if (s != platform::ERROR_SUCCESS) Fail(fmt::format("cannot set {}\\{} (error {})", ShownKey(keyPath), args[1], s));
+  if (s != platform::ERROR_SUCCESS) FailRegistry(s, fmt::format("cannot set {}\\{}", ShownKey(keyPath), args[1]));
   return kOk;
 }
 
@@ -234,13 +242,19 @@ int RegDelete(Args args, std::ostream&, std::ostream&) {
   LSTATUS s = platform::RegDeleteValue(key.get(), name.c_str());
   if (s == platform::ERROR_FILE_NOT_FOUND) Fail(fmt::format("value not found: {}\\{}", ShownKey(keyPath), args[1]));
   if (s == platform::ERROR_INVALID_DATA) Fail("registry.json does not parse; fix or remove it before writing");
-  if (s != platform::ERROR_SUCCESS) Fail(fmt::format("cannot delete {}\\{} (error {})", ShownKey(keyPath), args[1], s));
+  if (s != platform::ERROR_SUCCESS) FailRegistry(s, fmt::format("cannot delete {}\\{}", ShownKey(keyPath), args[1]));
   return kOk;
 }
 
 int RegList(Args args, std::ostream& out, std::ostream&) {
   if (!args.empty()) Usage("reg list takes no arguments");
-  for (const auto& key : platform::registry::ListKeys()) fmt::print(out, "{}\n", ShownKey(key));
+  std::vector<std::wstring> keys;
+  try {
+    keys = platform::registry::ListKeys();
+  } catch (const platform::registry::RegistryError& e) {
+    Fail(e.what());
+  }
+  for (const auto& key : keys) fmt::print(out, "{}\n", ShownKey(key));
   return kOk;
 }
 
@@ -270,7 +284,13 @@ int Events(Args args, std::ostream& out, std::ostream&) {
       Usage(fmt::format("unknown option for events: {}", args[i]));
     }
   }
-  auto events = platform::eventlog::ReadAll();
+  platform::eventlog::Log log;
+  try {
+    log = platform::eventlog::ReadLog();
+  } catch (const std::system_error& e) {
+    Fail(e.what());
+  }
+  auto& events = log.events;
   if (source) {
     std::erase_if(events, [&](const auto& e) { return !platform::EqualsNoCase(e.source, *source); });
   }
@@ -284,6 +304,13 @@ int Events(Args args, std::ostream& out, std::ostream&) {
     }
     fmt::print(out, "{}  {}  {}  0x{:08X}  {}\n", e.time, platform::eventlog::TypeName(e.type),
                platform::WideToUtf8(e.source), e.eventId, strings);
+  }
+  if (!log.unreadableLines.empty()) {
+    std::string lines;
+    for (std::size_t n : log.unreadableLines) lines += (lines.empty() ? "" : ", ") + std::to_string(n);
+    Fail(fmt::format("the event log {} is damaged: cannot read line{} {}",
+                     (platform::CurrentMachine().Root() / "eventlog.jsonl").string(),
+                     log.unreadableLines.size() == 1 ? "" : "s", lines));
   }
   return kOk;
 }

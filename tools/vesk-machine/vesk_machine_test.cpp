@@ -102,6 +102,32 @@ TEST_F(VeskMachineVerbsTest, EventsFilteredBySourceAndCutToTheLast) {
   EXPECT_EQ(bad.err, "vesk-machine: not a number: x\nTry \"vesk-machine help events\".\n");
 }
 
+// A damaged machine file is named, with exit 1, instead of reading as absent: the
+// registry for every reg verb, the event log's unreadable lines by number (the events
+// that can be read are still shown).
+TEST_F(VeskMachineVerbsTest, DamagedFilesAreReportedNotReadAsAbsent) {
+  const std::string registry = (root() / "registry.json").string();
+  WriteHostFile(root() / "registry.json", "{\"keys\": [");
+  for (const auto& args :
+       std::vector<std::vector<std::string_view>>{{"reg", "get", kPolicyKey, "MaxLogSize"},
+                                                  {"reg", "set", kPolicyKey, "MaxLogSize", "--dword", "1"},
+                                                  {"reg", "delete", kPolicyKey, "MaxLogSize"},
+                                                  {"reg", "list"}}) {
+    const auto r = Vm(args);
+    EXPECT_EQ(r.exitCode, 1) << args[1];
+    EXPECT_NE(r.err.find("the registry " + registry + " is damaged"), std::string::npos) << args[1] << ": " << r.err;
+  }
+  WriteHostFile(
+      root() / "eventlog.jsonl",
+      "{\"time\":\"t\",\"source\":\"Varnel\",\"type\":1,\"category\":0,\"eventId\":1,\"strings\":[],\"pid\":7}\n"
+      "not json\n"
+      "{\"source\": 3}\n");
+  const auto events = Vm({"events"});
+  EXPECT_EQ(events.exitCode, 1);
+  EXPECT_EQ(events.out, "t  Error  Varnel  0x00000001  \n");
+  EXPECT_NE(events.err.find("is damaged: cannot read lines 2, 3"), std::string::npos) << events.err;
+}
+
 TEST_F(VeskMachineVerbsTest, SessionsProcessesAndASessionChange) {
   EXPECT_EQ(
       Vm({"ps", "--session", "1"}).out,

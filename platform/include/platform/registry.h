@@ -103,6 +103,9 @@ std::optional<Value> Get(const std::wstring& keyPath, const std::wstring& valueN
 LSTATUS SetString(const std::wstring& keyPath, const std::wstring& valueName, const std::wstring& data);
 LSTATUS SetDword(const std::wstring& keyPath, const std::wstring& valueName, DWORD data);
 bool Delete(const std::wstring& keyPath, const std::wstring& valueName);  // false when absent
+// Why the current machine's registry.json cannot be read ("the registry <file> is
+// damaged: ..."), or "" when it can: what a tool says for ERROR_BADDB.
+std::string Damage();
 // Every key of the machine, the implied ones above listed keys included, sorted.
 // Throws RegistryError.
 std::vector<std::wstring> ListKeys();

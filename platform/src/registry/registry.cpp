@@ -692,6 +692,10 @@ Json KeysOrThrow() {
 
 }  // namespace
 
+std::string Damage() {
+  return LoadDocument(CurrentMachine().Root()).damage;
+}
+
 std::optional<Value> Get(const std::wstring& keyPath, const std::wstring& valueName) {
   return base::detail::Traced<std::optional<Value>>(base::detail::kTraceReg, "Get", [&]() -> std::optional<Value> {
     const KeyPath path = SplitKeyPath(keyPath);
