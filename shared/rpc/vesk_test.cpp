@@ -1039,6 +1039,27 @@ TEST_F(VeskRpcTest, ConcurrencyManyCallsInFlightUpToTheLimit) {
   EXPECT_EQ(RpcGuard([&] { answer = IsMeridServiceInstalled(client.context); }), RPC_S_OK);
 }
 
+// The endpoint's descriptor may be given again while the server accepts: each
+// connection is checked against one whole descriptor, the old or the new.
+TEST_F(VeskRpcTest, ConcurrencyEndpointDescriptorChangesWhileConnectionsArrive) {
+  StartServer();
+  const auto everyone = Descriptor({L"S-1-1-0"});
+  std::atomic<bool> done{false};
+  std::thread changer([&] {
+    for (int i = 0; !done.load(); ++i) {
+      void* sd = i % 2 ? const_cast<BYTE*>(everyone.data()) : nullptr;
+      EXPECT_EQ(RpcServerUseProtseqEp(L"ncalrpc", 10, kEndpoint, sd), RPC_S_OK);
+      std::this_thread::yield();
+    }
+  });
+  for (int i = 0; i < 50; ++i) {
+    Client client;  // Everyone admits this process as surely as no descriptor does
+    EXPECT_EQ(client.Connect(), RPC_S_OK);
+  }
+  done = true;
+  changer.join();
+}
+
 // The service's own limit, with every call held in the server at once (some 2,500
 // threads, client and server).
 TEST_F(VeskRpcTest, LoadCallsInFlightAtTheServiceLimit) {
