@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <exception>
+#include <mutex>
 
 namespace {
 
@@ -68,9 +69,13 @@ CServiceBase::~CServiceBase() {
 void CServiceBase::ServiceMain(DWORD argc, LPWSTR* argv) {
   CServiceBase* service = g_service;
   if (service == nullptr) return;
-  service->m_hStatusHandle =
+  const SERVICE_STATUS_HANDLE statusHandle =
       RegisterServiceCtrlHandlerEx(service->m_pszServiceName, &CServiceBase::ServiceCtrlHandler, nullptr);
-  if (service->m_hStatusHandle == nullptr) {
+  {
+    std::lock_guard guard(service->m_statusLock);
+    service->m_hStatusHandle = statusHandle;
+  }
+  if (statusHandle == nullptr) {
     // Without a status handle nothing can be reported; the service is not started and
     // never reaches running. The event log says why.
     const DWORD error = GetLastError();
@@ -114,6 +119,10 @@ DWORD CServiceBase::ServiceCtrlHandler(DWORD control, DWORD eventType, LPVOID ev
 }
 
 void CServiceBase::SetServiceStatus(DWORD currentState, DWORD win32ExitCode, DWORD waitHint) {
+  // Held while the report is made too, so the controller sees the reports in the order
+  // their check points were counted. The report waits only for the controller's
+  // acknowledgement, which the dispatcher's reader thread takes, never for a handler.
+  std::lock_guard guard(m_statusLock);
   m_serviceStatus.dwCurrentState = currentState;
   m_serviceStatus.dwWin32ExitCode = win32ExitCode;
   m_serviceStatus.dwWaitHint = waitHint;
@@ -139,7 +148,7 @@ void CServiceBase::Start(DWORD argc, LPWSTR* argv) {
 }
 
 void CServiceBase::Stop() {
-  const DWORD originalState = m_serviceStatus.dwCurrentState;
+  const DWORD originalState = Status().dwCurrentState;
   try {
     SetServiceStatus(SERVICE_STOP_PENDING);
     OnStop();

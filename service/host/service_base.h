@@ -4,6 +4,8 @@
 // source "Varnel".
 #pragma once
 
+#include <mutex>
+
 #include "platform/eventlog.h"
 #include "platform/scm.h"
 #include "service/logging/korvo_log.h"
@@ -50,7 +52,11 @@ class CServiceBase {
   void PowerEvent(platform::DWORD eventType, platform::LPVOID eventData);
   void SessionChange(platform::DWORD eventType, platform::LPVOID eventData);
 
-  const platform::SERVICE_STATUS& Status() const { return m_serviceStatus; }
+  // A copy: the service main and the control handler change the status on their threads.
+  platform::SERVICE_STATUS Status() const {
+    std::lock_guard guard(m_statusLock);
+    return m_serviceStatus;
+  }
   const wchar_t* ServiceName() const { return m_pszServiceName; }
 
  protected:
@@ -65,7 +71,8 @@ class CServiceBase {
   virtual void OnSessionChange(platform::DWORD eventType, platform::LPVOID eventData);
 
   // Reports `currentState` with the exit code and wait hint; the check point is 0 for
-  // running and stopped, else the next value of the process-wide counter.
+  // running and stopped, else the next value of the process-wide counter. Safe from
+  // any thread; reports are made one at a time, in the order of their check points.
   void SetServiceStatus(platform::DWORD currentState, platform::DWORD win32ExitCode = platform::NO_ERROR,
                         platform::DWORD waitHint = 0);
 
@@ -75,6 +82,9 @@ class CServiceBase {
                                             platform::LPVOID eventData, platform::LPVOID context);
 
   const wchar_t* m_pszServiceName;
+  // The service main (Start) and the dispatcher's thread (every other wrapper) both
+  // report; the lock covers the status, its handle and the report itself.
+  mutable std::mutex m_statusLock;
   platform::SERVICE_STATUS m_serviceStatus{};
   platform::SERVICE_STATUS_HANDLE m_hStatusHandle = nullptr;
 };

@@ -26,7 +26,7 @@ std::wstring SidText(PSID sid) {
   return out;
 }
 
-class ComSecurityTest : public platform::testing::MachineTest {
+class ComSecurityTest : public Korvo::Shared::testing::ProcessLoggerTest {
  protected:
   // The descriptor COM keeps: owner, group and the DACL's (SID, mask) pairs.
   struct Kept {

@@ -11,7 +11,7 @@ namespace {
 using Korvo::Shared::testing::LogCapture;
 using ::testing::ElementsAre;
 
-class DeviceUtilsTest : public platform::testing::MachineTest {
+class DeviceUtilsTest : public Korvo::Shared::testing::ProcessLoggerTest {
  protected:
   nlohmann::json MachineProfile() const override {
     auto profile = MachineTest::MachineProfile();
@@ -76,7 +76,7 @@ TEST_F(DeviceUtilsTest, AMissingNodeIsMinusOne) {
   EXPECT_EQ(Utils::IsHardwareNodePresent(L"ACPI\\QVZC000"), -1);
 }
 
-class DefaultMachineDeviceUtilsTest : public platform::testing::MachineTest {};
+class DefaultMachineDeviceUtilsTest : public Korvo::Shared::testing::ProcessLoggerTest {};
 
 TEST_F(DefaultMachineDeviceUtilsTest, BothPlatformNodesHaveDrivers) {
   EXPECT_EQ(Utils::IsHardwareNodePresent(L"ACPI\\QVZC000C"), 1);

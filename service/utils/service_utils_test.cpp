@@ -21,7 +21,7 @@ std::string ProgramWithVersion(const std::string& version) {
          "\n040904E4/ProductName=Korvo Component\n";
 }
 
-class ServiceUtilsTest : public platform::testing::MachineTest {
+class ServiceUtilsTest : public Korvo::Shared::testing::ProcessLoggerTest {
  protected:
   nlohmann::json MachineProfile() const override {
     auto profile = MachineTest::MachineProfile();

@@ -25,7 +25,7 @@ constexpr const char* kUsers = R"({
   "bob": {"sid": "S-1-5-21-1004336348-1177238915-682003330-1002"}
 })";
 
-class SessionUtilsTest : public platform::testing::MachineTest {
+class SessionUtilsTest : public Korvo::Shared::testing::ProcessLoggerTest {
  protected:
   json MachineProfile() const override {
     json p;
@@ -42,7 +42,7 @@ class SessionUtilsTest : public platform::testing::MachineTest {
     for (const auto& p : machine_sessions::Processes()) {
       if (p.real) ::kill(static_cast<pid_t>(p.processId), SIGKILL);
     }
-    MachineTest::TearDown();
+    ProcessLoggerTest::TearDown();
   }
   DWORD TokenSession(HANDLE token) {
     DWORD session = 0, size = 0;

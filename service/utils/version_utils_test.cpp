@@ -14,7 +14,7 @@ using ::testing::ElementsAre;
 
 constexpr const wchar_t* kProgram = L"C:\\Program Files (x86)\\Korvo\\Varnel\\Varnel.exe";
 
-class VersionUtilsTest : public platform::testing::MachineTest {
+class VersionUtilsTest : public Korvo::Shared::testing::ProcessLoggerTest {
  protected:
   // A file on drive C: without a version resource.
   void WritePlainFile(const std::wstring& machinePath) {

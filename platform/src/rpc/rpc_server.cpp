@@ -222,12 +222,14 @@ void Server::AcceptLoop(Endpoint* endpoint) {
     auto conn = std::make_shared<Connection>();
     conn->socket = std::make_unique<SocketLink>(fd);
     conn->link = conn->socket.get();
+    std::vector<BYTE> descriptor;
     {
       std::lock_guard lock(mutex_);
       if (stopping_) continue;
       connections_.insert(conn);
+      // UseProtseqEp may give the endpoint a new descriptor at any time.
+      descriptor = endpoint->descriptor;
     }
-    auto descriptor = endpoint->descriptor;
     auto rpcDir = endpoint->path.parent_path();
     if (!StartThread([this, conn, descriptor = std::move(descriptor), rpcDir = std::move(rpcDir)] {
           Serve(conn, IdentifyPeer(conn->socket->fd(), rpcDir), descriptor);

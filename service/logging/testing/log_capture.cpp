@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/text.h"
+#include "service/logging/korvo_log_listeners.h"
 
 namespace Korvo::Shared::testing {
 
@@ -106,6 +107,20 @@ std::string LogCapture::Dump() const {
   std::string out;
   for (const auto& line : Lines()) out += platform::WideToUtf8(line) + "\n";
   return out;
+}
+
+void FlushProcessLogger() {
+  CKorvoLogListener* listener = GetLogger()->fileListener;
+  if (listener == nullptr) return;
+  const unsigned type = listener->GetType();
+  if (type == Korvo::Shared::kListenerFile || type == Korvo::Shared::kListenerFileQueued) {
+    static_cast<Korvo::Shared::CKorvoLogListenerFile*>(listener)->Flush();
+  }
+}
+
+void ProcessLoggerTest::TearDown() {
+  FlushProcessLogger();
+  MachineTest::TearDown();
 }
 
 }  // namespace Korvo::Shared::testing

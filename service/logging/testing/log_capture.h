@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/testing/machine_test.h"
 #include "service/logging/korvo_log.h"
 
 namespace Korvo::Shared::testing {
@@ -43,6 +44,19 @@ class LogCapture {
   int m_savedMinLevel = 0;
   int m_savedMaxLevel = 0;
   std::vector<std::unique_ptr<CKorvoLogListener>> m_setAside;  // of an exclusive capture
+};
+
+// Waits until the process logger's file listener has written everything queued and its
+// writer thread has let go of the file (nothing to wait for without one).
+void FlushProcessLogger();
+
+// A machine test for code that logs through the process logger. The logger outlives
+// the test, and its queued file listener writes on a thread of its own through
+// whatever machine is current; the machine must not go while that writer still uses
+// it, so the fixture waits for the writer first.
+class ProcessLoggerTest : public platform::testing::MachineTest {
+ protected:
+  void TearDown() override;
 };
 
 }  // namespace Korvo::Shared::testing
