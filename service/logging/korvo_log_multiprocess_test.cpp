@@ -100,6 +100,36 @@ class LogFileConcurrencyTest : public testing::LoggingTest {
   }
 };
 
+// A log_stress_writer that takes the log mutex and keeps it until it is killed; killed
+// and reaped when the holder goes, also when an assertion returns early.
+class MutexHolder {
+ public:
+  explicit MutexHolder(const std::filesystem::path& root)
+      : pid_(Spawn({LOG_STRESS_WRITER, root.string(), "9", "hold"}, &out_)) {}
+  ~MutexHolder() {
+    Kill();
+    if (out_ >= 0) ::close(out_);
+  }
+  MutexHolder(const MutexHolder&) = delete;
+  MutexHolder& operator=(const MutexHolder&) = delete;
+
+  // Waits until the writer says it holds the mutex.
+  bool Holding() {
+    char buf[16] = {};
+    return pid_ > 0 && ::read(out_, buf, sizeof buf - 1) > 0 && std::string_view(buf) == "holding\n";
+  }
+  // Its exit status; -1 when it was gone already.
+  int Kill() {
+    if (pid_ <= 0) return -1;
+    ::kill(pid_, SIGKILL);
+    return WaitExit(std::exchange(pid_, -1));
+  }
+
+ private:
+  int out_ = -1;
+  pid_t pid_;
+};
+
 TEST_F(LogFileConcurrencyTest, FourProcessesShareOneRotatingFileAndLoseNothing) {
   SetDword(kProgramKey, L"MaxLogSize", 1024);  // about 6.5 MB in all: several rotations, fewer than nine
   constexpr int kWriters = 4;
@@ -125,32 +155,15 @@ TEST_F(LogFileConcurrencyTest, FourProcessesShareOneRotatingFileAndLoseNothing) 
 }
 
 TEST_F(LogFileConcurrencyTest, AWriterKilledWhileHoldingTheMutexDoesNotStopTheOthers) {
-  int holdOut = -1;
-  pid_t holder = Spawn({LOG_STRESS_WRITER, root().string(), "9", "hold"}, &holdOut);
-  ASSERT_GT(holder, 0);
-  struct EndHolder {  // also when an assertion below returns early
-    pid_t& pid;
-    int& fd;
-    ~EndHolder() {
-      if (pid > 0) {
-        ::kill(pid, SIGKILL);
-        WaitExit(pid);
-      }
-      if (fd >= 0) ::close(fd);
-    }
-  } endHolder{holder, holdOut};
-  char buf[16] = {};
-  ASSERT_GT(::read(holdOut, buf, sizeof buf - 1), 0);  // "holding": the mutex is taken
-  EXPECT_STREQ(buf, "holding\n");
+  MutexHolder holder(root());
+  ASSERT_TRUE(holder.Holding());
 
   std::vector<pid_t> survivors;
   for (int w = 0; w < 2; ++w) {
     survivors.push_back(Spawn({LOG_STRESS_WRITER, root().string(), std::to_string(w), "3000"}));
   }
   ::usleep(200 * 1000);  // let them queue up behind the holder
-  ::kill(holder, SIGKILL);
-  EXPECT_EQ(WaitExit(holder), 128 + SIGKILL);
-  ::close(holdOut);
+  EXPECT_EQ(holder.Kill(), 128 + SIGKILL);
   for (pid_t pid : survivors) EXPECT_EQ(WaitExit(pid), 0);
 
   int files = 0;
@@ -169,23 +182,8 @@ TEST_F(LogFileConcurrencyTest, ClosingGivesUpOnAMutexHeldForeverAndReportsWhatIt
   listener->Write(entry(L"before the holder"));
   listener->Flush();
 
-  int holdOut = -1;
-  pid_t holder = Spawn({LOG_STRESS_WRITER, root().string(), "9", "hold"}, &holdOut);
-  ASSERT_GT(holder, 0);
-  struct EndHolder {  // also when an assertion below returns early
-    pid_t& pid;
-    int& fd;
-    ~EndHolder() {
-      if (pid > 0) {
-        ::kill(pid, SIGKILL);
-        WaitExit(pid);
-      }
-      if (fd >= 0) ::close(fd);
-    }
-  } endHolder{holder, holdOut};
-  char buf[16] = {};
-  ASSERT_GT(::read(holdOut, buf, sizeof buf - 1), 0);  // "holding": the mutex is taken, and never given back
-  EXPECT_STREQ(buf, "holding\n");
+  MutexHolder holder(root());
+  ASSERT_TRUE(holder.Holding());  // and never gives it back
 
   for (const wchar_t* message : {L"queued 1", L"queued 2", L"queued 3"}) listener->Write(entry(message));
   const std::uint64_t before = clock().ElapsedMilliseconds();
@@ -193,8 +191,7 @@ TEST_F(LogFileConcurrencyTest, ClosingGivesUpOnAMutexHeldForeverAndReportsWhatIt
   // The bounded wait ran on the machine's (virtual) clock, in full.
   EXPECT_GE(clock().ElapsedMilliseconds() - before, CKorvoLogListenerFile::kCloseMutexWaitMs);
 
-  ::kill(holder, SIGKILL);
-  EXPECT_EQ(WaitExit(std::exchange(holder, -1)), 128 + SIGKILL);
+  EXPECT_EQ(holder.Kill(), 128 + SIGKILL);
 
   // Dropped: the three lines queued while the holder had the mutex. The line written
   // before it took the mutex stays in the file.
