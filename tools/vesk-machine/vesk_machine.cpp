@@ -307,7 +307,8 @@ int Events(Args args, std::ostream& out, std::ostream&) {
   }
   if (!log.unreadableLines.empty()) {
     std::string lines;
-    for (std::size_t n : log.unreadableLines) lines += (lines.empty() ? "" : ", ") + std::to_string(n);
+    for (std::size_t n : log.unreadableLines)
+      fmt::format_to(std::back_inserter(lines), "{}{}", lines.empty() ? "" : ", ", n);
     Fail(fmt::format("the event log {} is damaged: cannot read line{} {}",
                      (platform::CurrentMachine().Root() / "eventlog.jsonl").string(),
                      log.unreadableLines.size() == 1 ? "" : "s", lines));

@@ -56,7 +56,10 @@ std::uint32_t ParseTraceAreas(const char* text, std::string* unknown) {
         known = true;
       }
     }
-    if (!known && unknown != nullptr) *unknown += (unknown->empty() ? "" : ",") + std::string(word);
+    if (!known && unknown != nullptr) {
+      if (!unknown->empty()) unknown->push_back(',');
+      unknown->append(word);
+    }
   }
   return mask;
 }

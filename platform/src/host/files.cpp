@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <system_error>
 
+#include <fmt/format.h>
+
 #include "platform/src/host/fd.h"
 
 namespace platform::host {
@@ -96,7 +98,8 @@ LockFile::~LockFile() {
 }
 
 DamagedFile::DamagedFile(const std::string& what, const std::filesystem::path& file, const std::string& why)
-    : std::runtime_error((what.empty() ? "" : what + " ") + file.string() + " is damaged: " + why), file_(file) {}
+    : std::runtime_error(fmt::format("{}{}{} is damaged: {}", what, what.empty() ? "" : " ", file.string(), why)),
+      file_(file) {}
 
 void UpdateFile(const std::filesystem::path& path, const std::filesystem::path& lockPath,
                 const std::function<std::optional<std::string>(const std::optional<std::string>& text)>& change,
