@@ -118,10 +118,6 @@ DWORD ErrorForMissing(const std::filesystem::path& host) {
   return ERROR_FILE_NOT_FOUND;
 }
 
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  return host::WriteAll(fd, data, size);
-}
-
 }  // namespace
 
 struct CrtStream {
@@ -159,7 +155,7 @@ Registry& registry() {
 
 bool FlushLocked(CrtStream& s) {
   if (s.outLength == 0) return true;
-  const bool ok = WriteAll(s.fd, s.out.get(), s.outLength);
+  const bool ok = host::WriteAll(s.fd, s.out.get(), s.outLength);
   s.outLength = 0;  // what could not be written is lost, as with the original
   if (!ok) s.error = true;
   return ok;
@@ -422,7 +418,7 @@ int _wfopen_s(CrtStream** stream, LPCWSTR path, LPCWSTR mode) {
   s->markPending = parsed->ccs && s->canRead && st.st_size > 0;
   if (parsed->ccs && parsed->kind != 'r' && st.st_size == 0) {
     const bool utf16 = s->encoding == Encoding::kUtf16Le;
-    if (!WriteAll(fd, utf16 ? kUtf16Bom : kUtf8Bom, utf16 ? sizeof kUtf16Bom : sizeof kUtf8Bom)) {
+    if (!host::WriteAll(fd, utf16 ? kUtf16Bom : kUtf8Bom, utf16 ? sizeof kUtf16Bom : sizeof kUtf8Bom)) {
       const int err = errno;
       ::close(fd);
       return Fail(err, Win32ErrorFromErrno(err));
@@ -585,7 +581,7 @@ std::size_t fwrite(const void* buffer, std::size_t size, std::size_t count, CrtS
   if (total > kWriteBufferSize - s.outLength) {
     if (!FlushLocked(s)) return 0;
     if (total >= kWriteBufferSize) {
-      if (!WriteAll(s.fd, data, total)) {
+      if (!host::WriteAll(s.fd, data, total)) {
         s.error = true;
         return 0;
       }

@@ -40,10 +40,6 @@ constexpr DWORD VS_FFI_FILEFLAGSMASK = 0x0000003F;
 
 // --- Reading the resource text ---------------------------------------------------------
 
-bool ReadAt(int fd, std::uint64_t offset, void* buffer, std::size_t size) {
-  return host::ReadAllAt(fd, buffer, size, offset);
-}
-
 bool StartsWithMarker(std::string_view text) {
   if (text.substr(0, kMarker.size()) != kMarker) return false;
   return text.size() == kMarker.size() || text[kMarker.size()] == '\n' || text[kMarker.size()] == '\r';
@@ -54,13 +50,13 @@ bool StartsWithMarker(std::string_view text) {
 // that this very code keeps in .rodata of every program linked with it.
 std::optional<std::string> ElfResourceSection(int fd, std::uint64_t fileSize) {
   Elf64_Ehdr eh;
-  if (fileSize < sizeof eh || !ReadAt(fd, 0, &eh, sizeof eh)) return std::nullopt;
+  if (fileSize < sizeof eh || !host::ReadAllAt(fd, &eh, sizeof eh, 0)) return std::nullopt;
   if (eh.e_ident[EI_CLASS] != ELFCLASS64 || eh.e_ident[EI_DATA] != ELFDATA2LSB) return std::nullopt;
   if (eh.e_shoff == 0 || eh.e_shentsize < sizeof(Elf64_Shdr) || eh.e_shoff >= fileSize) return std::nullopt;
 
   auto sectionHeader = [&](std::uint64_t index, Elf64_Shdr& out) {
     const std::uint64_t at = eh.e_shoff + index * eh.e_shentsize;
-    return at <= fileSize && fileSize - at >= sizeof out && ReadAt(fd, at, &out, sizeof out);
+    return at <= fileSize && fileSize - at >= sizeof out && host::ReadAllAt(fd, &out, sizeof out, at);
   };
   // Files with very many sections keep the real counts in section 0.
   std::uint64_t count = eh.e_shnum;
@@ -77,7 +73,7 @@ std::optional<std::string> ElfResourceSection(int fd, std::uint64_t fileSize) {
   if (!sectionHeader(names, nameTable) || nameTable.sh_type == SHT_NOBITS) return std::nullopt;
   if (nameTable.sh_offset > fileSize || nameTable.sh_size > fileSize - nameTable.sh_offset) return std::nullopt;
   std::string nameBytes(nameTable.sh_size, '\0');
-  if (!ReadAt(fd, nameTable.sh_offset, nameBytes.data(), nameBytes.size())) return std::nullopt;
+  if (!host::ReadAllAt(fd, nameBytes.data(), nameBytes.size(), nameTable.sh_offset)) return std::nullopt;
 
   for (std::uint64_t i = 0; i < count; ++i) {
     Elf64_Shdr sh;
@@ -89,7 +85,7 @@ std::optional<std::string> ElfResourceSection(int fd, std::uint64_t fileSize) {
       return std::nullopt;
     }
     std::string contents(sh.sh_size, '\0');
-    if (!ReadAt(fd, sh.sh_offset, contents.data(), contents.size())) return std::nullopt;
+    if (!host::ReadAllAt(fd, contents.data(), contents.size(), sh.sh_offset)) return std::nullopt;
     // The section holds a C string (and possibly padding after it).
     if (auto nul = contents.find('\0'); nul != std::string::npos) contents.resize(nul);
     return contents;
@@ -110,7 +106,7 @@ DWORD ReadResourceText(LPCWSTR fileName, std::string& text) {
   const auto fileSize = static_cast<std::uint64_t>(st.st_size);
 
   char head[SELFMAG] = {};
-  if (fileSize >= SELFMAG && ReadAt(fd.get(), 0, head, SELFMAG) && std::memcmp(head, ELFMAG, SELFMAG) == 0) {
+  if (fileSize >= SELFMAG && host::ReadAllAt(fd.get(), head, SELFMAG, 0) && std::memcmp(head, ELFMAG, SELFMAG) == 0) {
     auto section = ElfResourceSection(fd.get(), fileSize);
     if (!section || !StartsWithMarker(*section)) return ERROR_RESOURCE_TYPE_NOT_FOUND;
     text = std::move(*section);
@@ -118,7 +114,7 @@ DWORD ReadResourceText(LPCWSTR fileName, std::string& text) {
   }
 
   std::string contents(std::min(fileSize, kMaxResourceBytes), '\0');
-  if (!ReadAt(fd.get(), 0, contents.data(), contents.size())) return ERROR_READ_FAULT;
+  if (!host::ReadAllAt(fd.get(), contents.data(), contents.size(), 0)) return ERROR_READ_FAULT;
   if (contents.substr(0, kUtf8Bom.size()) == kUtf8Bom) contents.erase(0, kUtf8Bom.size());
   if (!StartsWithMarker(contents)) return ERROR_RESOURCE_TYPE_NOT_FOUND;
   text = std::move(contents);
