@@ -13,6 +13,7 @@
 
 #include "platform/registry.h"
 #include "platform/testing/machine_test.h"
+#include "service/logging/testing/log_capture.h"
 
 namespace tools::vesk_machine {
 namespace {
@@ -25,7 +26,9 @@ struct Result {
   std::string err;
 };
 
-class VeskMachineVerbsTest : public platform::testing::MachineTest {
+// sysinfo logs through the process logger, whose writer must let go of the machine
+// before the fixture removes it.
+class VeskMachineVerbsTest : public Korvo::Shared::testing::ProcessLoggerTest {
  protected:
   Result Vm(std::vector<std::string_view> args) {
     std::ostringstream out, err;
