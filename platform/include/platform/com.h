@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <compare>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -314,6 +315,69 @@ namespace com {
 // need a full IClassFactory. Returns the cookie for CoRevokeClassObject.
 using CreateFunction = std::function<HRESULT(REFIID riid, void** object)>;
 DWORD RegisterClass(REFCLSID clsid, CreateFunction create);
+}  // namespace com
+
+// Puts a created object into its running state. Objects of this machine are running
+// once created, so this only checks the pointer: E_INVALIDARG for null.
+HRESULT OleRun(IUnknown* unknown);
+
+// --- Side-by-side activation contexts -----------------------------------------------
+
+// A context is built from a manifest file (XML): an application manifest that depends
+// on assemblies, or an assembly manifest itself. Dependencies are looked up in the
+// assembly directory as "<name>.manifest" or "<name>\<name>.manifest". The classes the
+// context makes creatable are the <comClass clsid="..."/> of every assembly it reaches.
+// Contexts are kept per machine; each thread has its own stack of activated contexts,
+// and the top one decides which side-by-side classes CoCreateInstance can create.
+using ULONG_PTR = std::uintptr_t;
+using USHORT = std::uint16_t;
+using LANGID = std::uint16_t;
+
+struct ACTCTXW {
+  ULONG cbSize;  // sizeof(ACTCTXW)
+  DWORD dwFlags;
+  LPCWSTR lpSource;  // manifest file: a full path, or a name in lpAssemblyDirectory
+  USHORT wProcessorArchitecture;
+  LANGID wLangId;
+  LPCWSTR lpAssemblyDirectory;
+  LPCWSTR lpResourceName;
+  LPCWSTR lpApplicationName;
+  HMODULE hModule;
+};
+using PCACTCTXW = const ACTCTXW*;
+
+inline constexpr DWORD ACTCTX_FLAG_PROCESSOR_ARCHITECTURE_VALID = 0x001;
+inline constexpr DWORD ACTCTX_FLAG_LANGID_VALID = 0x002;
+inline constexpr DWORD ACTCTX_FLAG_ASSEMBLY_DIRECTORY_VALID = 0x004;
+inline constexpr DWORD ACTCTX_FLAG_RESOURCE_NAME_VALID = 0x008;
+inline constexpr DWORD ACTCTX_FLAG_SET_PROCESS_DEFAULT = 0x010;
+inline constexpr DWORD ACTCTX_FLAG_APPLICATION_NAME_VALID = 0x020;
+inline constexpr DWORD ACTCTX_FLAG_HMODULE_VALID = 0x080;
+
+inline constexpr DWORD ERROR_SXS_CANT_GEN_ACTCTX = 14001;
+inline constexpr DWORD ERROR_SXS_ASSEMBLY_NOT_FOUND = 14003;
+inline constexpr DWORD ERROR_SXS_MANIFEST_PARSE_ERROR = 14005;
+inline constexpr DWORD ERROR_SXS_INVALID_DEACTIVATION = 14082;  // not the top of the thread's stack
+
+// INVALID_HANDLE_VALUE on failure: ERROR_INVALID_PARAMETER for a bad cbSize or no
+// source, ERROR_FILE_NOT_FOUND for a missing manifest, ERROR_SXS_MANIFEST_PARSE_ERROR for
+// one that is not well-formed XML or has no assembly identity, ERROR_SXS_CANT_GEN_ACTCTX
+// when a dependency cannot be found.
+HANDLE CreateActCtx(PCACTCTXW actCtx);
+// Pushes the context on the calling thread's stack; the cookie is never 0.
+BOOL ActivateActCtx(HANDLE actCtx, ULONG_PTR* cookie);
+// Pops the context the cookie names, which must be the top of the calling thread's
+// stack: ERROR_SXS_INVALID_DEACTIVATION otherwise, ERROR_INVALID_PARAMETER for a cookie
+// of no activation.
+BOOL DeactivateActCtx(DWORD flags, ULONG_PTR cookie);
+// Releases a context; an activation still on a stack keeps it alive until popped.
+void ReleaseActCtx(HANDLE actCtx);
+
+namespace com {
+// Registers a class that only a side-by-side assembly makes creatable: CoCreateInstance
+// creates it only while the calling thread's active context reaches `assemblyName`
+// with a <comClass> of that clsid. Returns the cookie for CoRevokeClassObject.
+DWORD RegisterSideBySideClass(std::wstring_view assemblyName, REFCLSID clsid, CreateFunction create);
 }  // namespace com
 
 // Sets the call security of an interface proxy through its IClientSecurity.

@@ -29,11 +29,18 @@
 //
 // A set is a snapshot: it keeps the nodes as they were when it was made. Sets live in
 // the process's handle table; only SetupDiDestroyDeviceInfoList closes one.
-// Device I/O on an interface's path is a separate area.
+//
+// Device I/O: CreateFile opens a present device interface's path (never a file), and
+// DeviceIoControl sends it control requests that the device's driver answers from the
+// profile (the interface's "driver" object, machines/README.md): at once, pending then
+// completed after a delay, pending for ever, or failing with a code. A device is opened
+// without sharing: a second CreateFile of the path fails with ERROR_SHARING_VIOLATION
+// while the first handle is open. Every request is journalled (journal.h).
 #pragma once
 
 #include <cstdint>
 
+#include "platform/security.h"  // GENERIC_READ, GENERIC_WRITE, SECURITY_ATTRIBUTES
 #include "platform/types.h"
 
 namespace platform {
@@ -134,5 +141,42 @@ BOOL SetupDiGetDeviceInterfaceDetail(HDEVINFO deviceInfoSet, SP_DEVICE_INTERFACE
                                      SP_DEVICE_INTERFACE_DETAIL_DATA* deviceInterfaceDetailData,
                                      DWORD deviceInterfaceDetailDataSize, DWORD* requiredSize,
                                      SP_DEVINFO_DATA* deviceInfoData);
+
+// --- Device I/O ------------------------------------------------------------------------
+
+inline constexpr DWORD OPEN_EXISTING = 3;
+inline constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000;
+inline constexpr DWORD METHOD_BUFFERED = 0;
+inline constexpr DWORD FILE_ANY_ACCESS = 0;
+
+constexpr DWORD CTL_CODE(DWORD deviceType, DWORD function, DWORD method, DWORD access) {
+  return (deviceType << 16) | (access << 14) | (function << 2) | method;
+}
+
+struct OVERLAPPED {
+  ULONG_PTR Internal;      // the request's status while it runs and after
+  ULONG_PTR InternalHigh;  // bytes transferred
+  DWORD Offset;
+  DWORD OffsetHigh;
+  HANDLE hEvent;  // reset when the request starts, set when it completes
+};
+using LPOVERLAPPED = OVERLAPPED*;
+
+// Opens a device interface path. INVALID_HANDLE_VALUE on failure: ERROR_FILE_NOT_FOUND
+// for a path of no present interface, ERROR_SHARING_VIOLATION while the device is open,
+// ERROR_INVALID_PARAMETER for a disposition other than OPEN_EXISTING.
+HANDLE CreateFile(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES securityAttributes,
+                  DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
+
+// Sends a control request. Without FILE_FLAG_OVERLAPPED on the handle the call waits
+// for the answer. With it, a request the driver completes at once returns TRUE; one it
+// keeps returns FALSE with ERROR_IO_PENDING, and its completion sets the OVERLAPPED's
+// event. A request the driver fails returns FALSE with the driver's code.
+BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize, LPVOID outBuffer,
+                     DWORD outBufferSize, DWORD* bytesReturned, LPOVERLAPPED overlapped);
+
+// The result of an overlapped request: waits for it when `wait` is TRUE (on the machine
+// clock), else fails with ERROR_IO_INCOMPLETE while it is still pending.
+BOOL GetOverlappedResult(HANDLE device, LPOVERLAPPED overlapped, DWORD* bytesTransferred, BOOL wait);
 
 }  // namespace platform

@@ -17,6 +17,7 @@
 // "\StringFileInfo\<lang-codepage>\<name>".
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "platform/types.h"
@@ -63,5 +64,11 @@ BOOL VerQueryValue(const void* block, LPCWSTR subBlock, void** buffer, UINT* len
 
 inline constexpr DWORD ERROR_RESOURCE_DATA_NOT_FOUND = 1812;
 inline constexpr DWORD ERROR_RESOURCE_TYPE_NOT_FOUND = 1813;
+
+// The application manifest a program carries as a resource (korvo_add_manifest_resource()
+// in cmake/ManifestResource.cmake writes it into an ELF section ".korvo_manifest"), as
+// UTF-8 XML. Null with the last error set: ERROR_FILE_NOT_FOUND for a missing file,
+// ERROR_RESOURCE_TYPE_NOT_FOUND when the file carries no manifest.
+std::optional<std::string> ReadManifestResource(LPCWSTR fileName);
 
 }  // namespace platform
