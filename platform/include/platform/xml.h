@@ -18,6 +18,8 @@ namespace platform {
 inline constexpr CLSID CLSID_DOMDocument30 = {
     0xF5078F32, 0xC551, 0x11D3, {0x89, 0xB9, 0x00, 0x00, 0xF8, 0x1F, 0xE2, 0x21}};
 
+struct IXMLDOMNodeList;
+
 struct IXMLDOMNode : IUnknown {
   // {2933BF80-7B36-11D2-B20E-00C04F983E60}
   static constexpr IID iid = {0x2933BF80, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
@@ -28,10 +30,25 @@ struct IXMLDOMNode : IUnknown {
   // The first node the XPath 1.0 expression selects, relative to this node. S_FALSE
   // with *node null when none does; E_FAIL for an expression that does not parse.
   virtual HRESULT selectSingleNode(BSTR queryString, IXMLDOMNode** node) = 0;
+  // Every node the expression selects, in document order (an empty list when none
+  // does); E_FAIL for an expression that does not parse.
+  virtual HRESULT selectNodes(BSTR queryString, IXMLDOMNodeList** list) = 0;
 
  protected:
   ~IXMLDOMNode() = default;
 };
+
+struct IXMLDOMNodeList : IUnknown {
+  // {2933BF82-7B36-11D2-B20E-00C04F983E60}
+  static constexpr IID iid = {0x2933BF82, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+  virtual HRESULT get_length(LONG* length) = 0;
+  // S_FALSE with *node null for an index outside the list.
+  virtual HRESULT get_item(LONG index, IXMLDOMNode** node) = 0;
+
+ protected:
+  ~IXMLDOMNodeList() = default;
+};
+inline constexpr IID IID_IXMLDOMNodeList = IXMLDOMNodeList::iid;
 inline constexpr IID IID_IXMLDOMNode = IXMLDOMNode::iid;
 
 struct IXMLDOMDocument2 : IXMLDOMNode {

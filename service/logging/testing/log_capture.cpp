@@ -1,6 +1,8 @@
 #include "service/logging/testing/log_capture.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <thread>
 
 #include "platform/text.h"
 #include "service/logging/korvo_log_listeners.h"
@@ -17,8 +19,17 @@ class LogCapture::Listener : public CKorvoLogListener {
   Listener() : CKorvoLogListener(Korvo::Shared::TraceIn, 1) { maxLevel = Korvo::Shared::Diag; }
 
   void Write(const LogData& data) override {
-    std::lock_guard guard(m_lock);
+    std::unique_lock guard(m_lock);
+    m_released.wait(guard, [&] { return !m_holding || std::this_thread::get_id() == m_holder; });
     m_entries.push_back(data);
+  }
+  void Hold(bool hold) {
+    {
+      std::lock_guard guard(m_lock);
+      m_holding = hold;
+      m_holder = std::this_thread::get_id();
+    }
+    m_released.notify_all();
   }
   unsigned GetType() const override { return 0; }
 
@@ -33,6 +44,9 @@ class LogCapture::Listener : public CKorvoLogListener {
 
  private:
   mutable std::mutex m_lock;
+  std::condition_variable m_released;
+  bool m_holding = false;
+  std::thread::id m_holder;
   std::vector<LogData> m_entries;
 };
 
@@ -51,6 +65,10 @@ LogCapture::LogCapture(bool exclusive) {
   m_savedMaxLevel = logger->maxLevel;
   logger->minLevel = std::min(logger->minLevel, int{Korvo::Shared::TraceIn});
   logger->maxLevel = std::max(logger->maxLevel, int{Korvo::Shared::Error});
+}
+
+void LogCapture::HoldOtherThreads(bool hold) {
+  m_pListener->Hold(hold);
 }
 
 LogCapture::~LogCapture() {

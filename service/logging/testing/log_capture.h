@@ -37,6 +37,9 @@ class LogCapture {
   int Count(int level, const std::string& functionName) const;
   // Every line, for failure messages.
   std::string Dump() const;
+  // While held, any other thread that logs waits in its next log call, which keeps a
+  // worker thread at a known point; the holding thread logs on.
+  void HoldOtherThreads(bool hold);
 
  private:
   class Listener;

@@ -42,6 +42,8 @@ class SysInfoTest : public platform::testing::MachineTest {
     return Count(level, message, function) > 0;
   }
   void ClearLines();
+  // Other threads that log wait in their next log call until released.
+  void HoldOtherThreads(bool hold) { m_capture->HoldOtherThreads(hold); }
 
   // Virtual milliseconds since the last MarkTime (or the start of the test).
   void MarkTime();
