@@ -13,6 +13,9 @@
 // - m_pWMIData is atomic, because every GetSysInfo may set it;
 // - the single-scan-code operations and GetPrivacyPanelState run only from the handler's
 //   own initialisation and from the bridge, which serialises them under its handler lock.
+//
+// Release closes the keyboard filter device: it is opened without sharing, so the
+// handler that replaces this one could not open it otherwise.
 #pragma once
 
 #include <atomic>
