@@ -112,4 +112,56 @@ DWORD GetProcessIDInCurrentLogOn(DWORD sessionId, const wchar_t* exeName) {
   return processId;
 }
 
+DWORD GetElevatedUserToken(HANDLE& token) {
+  constexpr const char* kFunction = "Utils::GetElevatedUserToken";
+  TraceScope trace(kFunction);
+  token = nullptr;
+  HANDLE user = nullptr;
+  if (!WTSQueryUserToken(GetCurrentSessionID(), &user)) {
+    const DWORD error = GetLastError();
+    trace.Out(L"Error: 0x%08X", error);
+    return error;
+  }
+  TOKEN_ELEVATION_TYPE elevation = TokenElevationTypeDefault;
+  DWORD length = 0;
+  if (!GetTokenInformation(user, TokenElevationType, &elevation, sizeof(elevation), &length)) {
+    const DWORD error = GetLastError();
+    GetLogger()->Log(Level::Error, kFunction, L"GetTokenInformation with TokenElevationType failed. Error: 0x%08X",
+                     error);
+    if (error != ERROR_SUCCESS) {
+      CloseHandle(user);
+      return error;
+    }
+  }
+  if (elevation == TokenElevationTypeLimited) {
+    TOKEN_LINKED_TOKEN linked{};
+    if (GetTokenInformation(user, TokenLinkedToken, &linked, sizeof(linked), &length)) {
+      CloseHandle(user);
+      user = linked.LinkedToken;
+    } else {
+      const DWORD error = GetLastError();
+      GetLogger()->Log(Level::Error, kFunction, L"GetTokenInformation with TokenLinkedToken failed. Error: 0x%08X",
+                       error);
+      if (error != ERROR_SUCCESS) {
+        CloseHandle(user);
+        return error;
+      }
+    }
+  }
+  TOKEN_TYPE type = TokenImpersonation;
+  if (!GetTokenInformation(user, TokenType, &type, sizeof(type), &length)) {
+    const DWORD error = GetLastError();
+    GetLogger()->Log(Level::Error, kFunction, L"GetTokenInformation with TokenType failed. Error: 0x%08X", error);
+    CloseHandle(user);
+    return error == ERROR_SUCCESS ? ERROR_INVALID_HANDLE : error;
+  }
+  if (type != TokenPrimary) {
+    GetLogger()->Log(Level::Error, kFunction, L"GetTokenInformation failed , Invalid Handle");
+    CloseHandle(user);
+    return ERROR_INVALID_HANDLE;
+  }
+  token = user;
+  return ERROR_SUCCESS;
+}
+
 }  // namespace Utils

@@ -19,4 +19,9 @@ platform::HANDLE GetActiveSessionToken(platform::DWORD sessionId);
 // case); 0 when there is none.
 platform::DWORD GetProcessIDInCurrentLogOn(platform::DWORD sessionId, const wchar_t* exeName);
 
+// A primary token of the interactive user (the caller closes it): the linked, full
+// token when the user's log-on token is a filtered one, else that token itself.
+// ERROR_SUCCESS with `token` set, or the error that stopped it.
+platform::DWORD GetElevatedUserToken(platform::HANDLE& token);
+
 }  // namespace Utils
