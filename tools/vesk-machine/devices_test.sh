@@ -1,8 +1,11 @@
 #!/bin/sh
 # Smoke test of "vesk-machine devices" on a fresh machine root (the embedded default
-# profile) and on one whose profile declares an interface. Usage: devices_test.sh VESK_MACHINE
+# profile), on one whose profile declares an interface, and on the keyboard filter
+# profiles of machines/. Usage: devices_test.sh VESK_MACHINE MACHINES_DIR
 set -u
 tool=$1
+machines=$2
+filter='{3569dbe5-fa4f-4e7e-96ec-540202073739}'
 root=$(mktemp -d "${TMPDIR:-/tmp}/vesk-machine-test-XXXXXX") || exit 1
 trap 'rm -rf "$root"' EXIT
 failures=0
@@ -16,6 +19,29 @@ KORVO_MACHINE_ROOT=$root/default "$tool" devices >"$root/out" 2>"$root/err" || f
 grep -q '^ACPI\\QVZC000C\\0    present$' "$root/out" || fail "no QVZC000C node: $(cat "$root/out")"
 grep -q '^ACPI\\QVZC0003\\0    present$' "$root/out" || fail "no QVZC0003 node: $(cat "$root/out")"
 grep -q '^    driver .* | 2\.0\.14\.0 | type 2$' "$root/out" || fail "no driver line: $(cat "$root/out")"
+grep -q '^ACPI\\QVZC0101\\0    present$' "$root/out" || fail "no keyboard filter node: $(cat "$root/out")"
+grep -q '^    driver Korvo Keyboard Filter | ' "$root/out" || fail "no keyboard filter driver: $(cat "$root/out")"
+KORVO_MACHINE_ROOT=$root/default "$tool" devices --interface "$filter" >"$root/out" 2>&1
+grep -q '^    interface \\\\?\\ACPI#QVZC0101#0#{3569dbe5-fa4f-4e7e-96ec-540202073739}$' "$root/out" ||
+  fail "no keyboard filter interface: $(cat "$root/out")"
+grep -q 'received' "$root/out" && fail "requests shown before any was sent: $(cat "$root/out")"
+
+# The keyboard filter profiles a person loads: each is complete, and the filter's
+# interfaces are as the name says.
+for profile in pending stuck missing second-interface; do
+  mkdir -p "$root/$profile"
+  cp "$machines/keyboard-filter-$profile.json" "$root/$profile/machine.json"
+  KORVO_MACHINE_ROOT=$root/$profile "$tool" devices --interface "$filter" >"$root/out" 2>&1 ||
+    fail "$profile: devices exited $?: $(cat "$root/out")"
+  KORVO_MACHINE_ROOT=$root/$profile "$tool" sysinfo >/dev/null 2>&1 || fail "$profile: sysinfo exited $?"
+  case $profile in
+    missing) [ "$(cat "$root/out")" = "no device nodes" ] || fail "$profile: $(cat "$root/out")" ;;
+    second-interface)
+      grep -q '^    interface: error 87$' "$root/out" || fail "$profile: first interface: $(cat "$root/out")"
+      grep -q '^    interface .*\\KbFilter$' "$root/out" || fail "$profile: second interface: $(cat "$root/out")" ;;
+    *) [ "$(grep -c '^    interface ' "$root/out")" -eq 1 ] || fail "$profile: $(cat "$root/out")" ;;
+  esac
+done
 
 mkdir -p "$root/lab"
 cat >"$root/lab/machine.json" <<'JSON'

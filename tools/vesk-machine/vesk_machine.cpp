@@ -25,6 +25,7 @@
 
 #include "platform/devices.h"
 #include "platform/eventlog.h"
+#include "platform/journal.h"
 #include "platform/machine.h"
 #include "platform/registry.h"
 #include "platform/scm.h"
@@ -334,9 +335,23 @@ std::optional<platform::GUID> GuidArg(std::string_view text) {
   return g;
 }
 
+// What the driver behind `path` received, from the machine's journal: one line per
+// control request, with the answer it got.
+void PrintReceived(std::ostream& out, const std::vector<platform::journal::Entry>& journal, const std::wstring& path) {
+  for (const auto& e : journal) {
+    if (!e.call.starts_with("0x") || !platform::EqualsNoCase(platform::Utf8ToWide(e.target), path)) continue;
+    const auto text = [&](const char* key) {
+      const auto it = e.args.find(key);
+      return it == e.args.end() || !it->is_string() || it->get<std::string>().empty() ? std::string("-")
+                                                                                      : it->get<std::string>();
+    };
+    fmt::print(out, "    received {} {} input {} -> {}\n", e.call, text("name"), text("input"), e.result);
+  }
+}
+
 // Lists the machine's device nodes through the setup API, the way the service sees
 // them: instance id, whether it is attached, its compatible drivers and, for an
-// interface class, the interface paths.
+// interface class, the interface paths with the requests each one's driver received.
 int Devices(Args args, std::ostream& out, std::ostream&) {
   using namespace platform;
   bool presentOnly = false;
@@ -360,6 +375,7 @@ int Devices(Args args, std::ostream& out, std::ostream&) {
     SetupDiDestroyDeviceInfoList(present);
   }
 
+  const auto received = interfaceClass ? journal::Read("device") : std::vector<journal::Entry>();
   const DWORD flags = (interfaceClass ? DIGCF_DEVICEINTERFACE : DIGCF_ALLCLASSES) | (presentOnly ? DIGCF_PRESENT : 0);
   HDEVINFO set = SetupDiGetClassDevs(interfaceClass ? &*interfaceClass : nullptr, nullptr, nullptr, flags);
   if (set == INVALID_HANDLE_VALUE) Fail(fmt::format("cannot list the devices (error {})", GetLastError()));
@@ -394,6 +410,7 @@ int Devices(Args args, std::ostream& out, std::ostream&) {
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA);
         if (needed != 0 && SetupDiGetDeviceInterfaceDetail(set, &iface, detail, needed, nullptr, nullptr)) {
           fmt::print(out, "    interface {}\n", WideToUtf8(detail->DevicePath));
+          PrintReceived(out, received, detail->DevicePath);
         } else {
           fmt::print(out, "    interface: error {}\n", GetLastError());
         }
@@ -603,7 +620,10 @@ const cli::Verb kVerbs[] = {
     {"sessions", "", "print the machine's terminal sessions", Sessions},
     {"session", "(logon ID USER | logoff ID | lock ID | unlock ID | connect ID | disconnect ID) [--service NAME]",
      "change a session and deliver the session change to the service (default Varnel) when it runs", Session},
-    {"devices", "[--present] [--interface GUID]", "list the device nodes and their compatible drivers", Devices},
+    {"devices", "[--present] [--interface GUID]",
+     "list the device nodes and their compatible drivers; with --interface, the interface paths and the control "
+     "requests each one's driver received",
+     Devices},
     {"sysinfo", "[--json]",
      "read the system information as the service does and print the record and its fields (exit 3: empty record)",
      SysInfo},

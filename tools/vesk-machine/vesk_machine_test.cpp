@@ -11,7 +11,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "platform/devices.h"
 #include "platform/registry.h"
+#include "platform/sync.h"
 #include "platform/testing/machine_test.h"
 #include "service/logging/testing/log_capture.h"
 
@@ -156,16 +158,50 @@ TEST_F(VeskMachineVerbsTest, SessionsProcessesAndASessionChange) {
   EXPECT_EQ(Vm({"ps", "--session", "-1"}).exitCode, 2);
 }
 
+constexpr std::string_view kFilterClass = "{3569DBE5-FA4F-4E7E-96EC-540202073739}";
+
 TEST_F(VeskMachineVerbsTest, DevicesOfTheDefaultMachine) {
+  const std::string filter =
+      "ACPI\\QVZC0101\\0    present\n"
+      "    driver Korvo Keyboard Filter | Korvo | Korvo | 1.0.6.0 | type 2\n";
   const std::string expected =
       "ACPI\\QVZC000C\\0    present\n"
       "    driver Korvo Merid Platform Interface | Korvo | Korvo | 2.0.14.0 | type 2\n"
       "ACPI\\QVZC0003\\0    present\n"
-      "    driver Korvo Merid Power Interface | Korvo | Korvo | 1.3.2.7 | type 2\n";
+      "    driver Korvo Merid Power Interface | Korvo | Korvo | 1.3.2.7 | type 2\n" +
+      filter;
   EXPECT_EQ(Vm({"devices"}).out, expected);
   EXPECT_EQ(Vm({"devices", "--present"}).out, expected);
-  EXPECT_EQ(Vm({"devices", "--interface", "{3569DBE5-FA4F-4E7E-96EC-540202073739}"}).out, "no device nodes\n");
+  EXPECT_EQ(Vm({"devices", "--interface", kFilterClass}).out,
+            filter + "    interface \\\\?\\ACPI#QVZC0101#0#{3569dbe5-fa4f-4e7e-96ec-540202073739}\n");
+  EXPECT_EQ(Vm({"devices", "--interface", "{0A1B2C3D-0000-4000-8000-00000000ABCD}"}).out, "no device nodes\n");
   EXPECT_EQ(Vm({"devices", "--interface", "3569DBE5-FA4F-4E7E-96EC-54020207373"}).exitCode, 2);
+}
+
+// Under each interface, what its driver received, from the machine's journal.
+TEST_F(VeskMachineVerbsTest, DevicesShowTheRequestsEachDriverReceived) {
+  using namespace platform;
+  const std::wstring path = L"\\\\?\\acpi#qvzc0101#0#{3569DBE5-FA4F-4E7E-96EC-540202073739}";  // any letter case
+  HANDLE device = CreateFile(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(device, INVALID_HANDLE_VALUE) << GetLastError();
+  DWORD bytes = 0;
+  BYTE on = 1;
+  EXPECT_TRUE(DeviceIoControl(device, CTL_CODE(0x9300, 4, METHOD_BUFFERED, FILE_ANY_ACCESS), nullptr, 0, nullptr, 0,
+                              &bytes, nullptr));
+  EXPECT_TRUE(DeviceIoControl(device, CTL_CODE(0x9300, 0, METHOD_BUFFERED, FILE_ANY_ACCESS), &on, 1, nullptr, 0, &bytes,
+                              nullptr));
+  EXPECT_TRUE(DeviceIoControl(device, 0x00220004, &on, 1, nullptr, 0, &bytes, nullptr));
+  EXPECT_TRUE(CloseHandle(device));
+
+  const auto listed = Vm({"devices", "--interface", kFilterClass});
+  EXPECT_EQ(listed.exitCode, 0);
+  EXPECT_EQ(listed.out,
+            "ACPI\\QVZC0101\\0    present\n"
+            "    driver Korvo Keyboard Filter | Korvo | Korvo | 1.0.6.0 | type 2\n"
+            "    interface \\\\?\\ACPI#QVZC0101#0#{3569dbe5-fa4f-4e7e-96ec-540202073739}\n"
+            "    received 0x93000010 KVQKBFILTR_FlushButtonQueue input - -> completed\n"
+            "    received 0x93000000 KVQKBFILTR_FilterOn input 01 -> completed\n"
+            "    received 0x00220004 - input 01 -> completed\n");
 }
 
 TEST_F(VeskMachineVerbsTest, TheDefaultMachineShowsEveryField) {

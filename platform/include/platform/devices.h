@@ -33,9 +33,11 @@
 // Device I/O: CreateFile opens a present device interface's path (never a file), and
 // DeviceIoControl sends it control requests that the device's driver answers from the
 // profile (the interface's "driver" object, machines/README.md): at once, pending then
-// completed after a delay, pending for ever, or failing with a code. A device is opened
-// without sharing: a second CreateFile of the path fails with ERROR_SHARING_VIOLATION
-// while the first handle is open. Every request is journalled (journal.h).
+// completed after a delay of machine-clock time, pending for ever, or failing with a
+// code. A device is opened without sharing: a second CreateFile of the path fails with
+// ERROR_SHARING_VIOLATION while the first handle is open. The exclusion is in-process
+// only (each process of a root keeps its own open devices). Every CreateFile,
+// DeviceIoControl, GetOverlappedResult and device CloseHandle is journalled (journal.h).
 #pragma once
 
 #include <cstdint>
@@ -50,6 +52,7 @@ using HWND = void*;
 using ULONG_PTR = std::uintptr_t;
 using DWORDLONG = std::uint64_t;
 
+inline constexpr DWORD ERROR_GEN_FAILURE = 31;  // what a device's driver fails with by default
 inline constexpr DWORD ERROR_INVALID_USER_BUFFER = 1784;
 
 // SetupDiGetClassDevs flags.
@@ -162,21 +165,31 @@ struct OVERLAPPED {
 };
 using LPOVERLAPPED = OVERLAPPED*;
 
-// Opens a device interface path. INVALID_HANDLE_VALUE on failure: ERROR_FILE_NOT_FOUND
-// for a path of no present interface, ERROR_SHARING_VIOLATION while the device is open,
-// ERROR_INVALID_PARAMETER for a disposition other than OPEN_EXISTING.
+// Opens a device interface path (letter case aside). INVALID_HANDLE_VALUE on failure:
+// ERROR_FILE_NOT_FOUND for a path of no present interface, ERROR_SHARING_VIOLATION while
+// the device is open, ERROR_INVALID_PARAMETER for a disposition other than
+// OPEN_EXISTING. Access and share mode are not checked; FILE_FLAG_OVERLAPPED makes the
+// handle overlapped. CloseHandle closes it, cancels its pending requests (their status
+// becomes ERROR_OPERATION_ABORTED and their events are set) and frees the device.
 HANDLE CreateFile(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES securityAttributes,
                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
 
 // Sends a control request. Without FILE_FLAG_OVERLAPPED on the handle the call waits
-// for the answer. With it, a request the driver completes at once returns TRUE; one it
-// keeps returns FALSE with ERROR_IO_PENDING, and its completion sets the OVERLAPPED's
-// event. A request the driver fails returns FALSE with the driver's code.
+// for the answer (an OVERLAPPED passed is ignored; bytesReturned is required). With it
+// (the OVERLAPPED is required), the OVERLAPPED's event is reset first; a request the
+// driver completes at once returns TRUE and sets the event; one it keeps returns FALSE
+// with ERROR_IO_PENDING, and its completion sets the event. A request the driver fails
+// returns FALSE with the driver's code. The status lives in OVERLAPPED::Internal
+// (STATUS_PENDING 0x103 while pending), which the caller must keep until the request
+// completed or its handle was closed. Drivers return no output: bytes are always 0.
+// ERROR_INVALID_PARAMETER for a buffer pointer missing for a non-zero size.
 BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize, LPVOID outBuffer,
                      DWORD outBufferSize, DWORD* bytesReturned, LPOVERLAPPED overlapped);
 
-// The result of an overlapped request: waits for it when `wait` is TRUE (on the machine
-// clock), else fails with ERROR_IO_INCOMPLETE while it is still pending.
+// The result of an overlapped request, from its OVERLAPPED: waits for it when `wait` is
+// TRUE (on the machine clock; a CloseHandle of the device from another thread ends the
+// wait with ERROR_OPERATION_ABORTED), else fails with ERROR_IO_INCOMPLETE while it is
+// still pending. FALSE with the request's error when it failed or was cancelled.
 BOOL GetOverlappedResult(HANDLE device, LPOVERLAPPED overlapped, DWORD* bytesTransferred, BOOL wait);
 
 }  // namespace platform

@@ -4,10 +4,19 @@
 //
 // Loading never reaches outside the text: a document type declaration is skipped, no
 // external entity or DTD is fetched, and no entity beyond the five predefined ones and
-// character references is expanded, whatever resolveExternals says. A text that fails
-// to load leaves the document empty (no element), so every selection on it finds
-// nothing. Only synchronous loading is offered: put_async(VARIANT_TRUE) is accepted and
-// loads synchronously all the same.
+// character references is expanded, whatever resolveExternals says (a reference to any
+// other entity stays in the text as written). A text that fails to load (not
+// well-formed, or not exactly one top-level element) leaves the document empty (no
+// element), so every selection on it finds nothing. Only synchronous loading is offered:
+// put_async(VARIANT_TRUE) is accepted and loads synchronously all the same; nothing is
+// validated, whatever validateOnParse says. White space is kept as written unless
+// put_preserveWhiteSpace(VARIANT_FALSE) came before the load, which then leaves out
+// text that is white space only.
+//
+// Load, search and text reads take time and memory in proportion to the text and never
+// recurse on its depth: 100000 levels of nesting are fine. A node keeps the text it came
+// from alive, after the document is released or loads another one. Objects may be used
+// from several threads.
 #pragma once
 
 #include "platform/com.h"

@@ -38,15 +38,19 @@ std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) {
   return it == t.objects.end() ? nullptr : it->second;
 }
 
-bool RemoveHandle(HANDLE handle) {
-  std::shared_ptr<KernelObject> dropped;  // destroyed outside the lock
+std::shared_ptr<KernelObject> TakeHandle(HANDLE handle) {
   Table& t = table();
   std::lock_guard guard(t.lock);
   auto it = t.objects.find(reinterpret_cast<std::uintptr_t>(handle));
-  if (it == t.objects.end()) return false;
-  dropped = std::move(it->second);
+  if (it == t.objects.end()) return nullptr;
+  auto object = std::move(it->second);
   t.objects.erase(it);
-  return true;
+  return object;
+}
+
+bool RemoveHandle(HANDLE handle) {
+  // The object is destroyed here, outside the table's lock.
+  return TakeHandle(handle) != nullptr;
 }
 
 }  // namespace platform::base::detail

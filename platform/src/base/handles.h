@@ -11,6 +11,11 @@ namespace platform::base::detail {
 class KernelObject {
  public:
   virtual ~KernelObject() = default;
+  // Called once, by the CloseHandle that closed a handle to the object, after the
+  // handle left the table. Objects whose close does something (a device cancels its
+  // requests and may be opened again) act here rather than in the destructor, which a
+  // thread that still uses the object would put off.
+  virtual void OnHandleClosed() {}
 };
 
 // Adds a reference to `object` and returns the new handle (never null or
@@ -27,5 +32,7 @@ std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
 
 // Removes the handle; false when it was not open.
 bool RemoveHandle(HANDLE handle);
+// Removes the handle and returns its object; null when it was not open.
+std::shared_ptr<KernelObject> TakeHandle(HANDLE handle);
 
 }  // namespace platform::base::detail

@@ -14,6 +14,7 @@
 #include "platform/src/com/com_internal.h"
 #include "platform/text.h"
 #include "platform/wmi.h"
+#include "platform/xml.h"
 
 #include "platform/src/base/trace.h"
 
@@ -237,6 +238,7 @@ DWORD com::RegisterClass(REFCLSID clsid, CreateFunction create) {
 
 HRESULT com::detail::CreateBuiltInObject(REFCLSID clsid, REFIID riid, void** object) {
   if (clsid == CLSID_WbemLocator) return wmi::detail::CreateWbemLocator(riid, object);
+  if (clsid == CLSID_DOMDocument30) return xml::detail::CreateDomDocument(riid, object);
   return REGDB_E_CLASSNOTREG;
 }
 

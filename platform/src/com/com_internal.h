@@ -1,5 +1,5 @@
 // Classes the platform itself provides through CoCreateInstance (the WBEM locator,
-// ...). Looked up after the classes registered at run time.
+// the XML DOM document, ...). Looked up after the classes registered at run time.
 #pragma once
 
 #include "platform/com.h"
@@ -14,3 +14,7 @@ HRESULT CreateBuiltInObject(REFCLSID clsid, REFIID riid, void** object);
 namespace platform::wmi::detail {
 HRESULT CreateWbemLocator(REFIID riid, void** object);
 }  // namespace platform::wmi::detail
+
+namespace platform::xml::detail {
+HRESULT CreateDomDocument(REFIID riid, void** object);  // CLSID_DOMDocument30
+}  // namespace platform::xml::detail

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cwctype>
 #include <set>
+#include <utility>
 
 #include "platform/machine.h"
 #include "platform/text.h"
@@ -129,6 +130,73 @@ class Reader {
   std::string path_;
 };
 
+// One answer of an interface's driver: {"kind": ..., "ms": n, "error": code, "count": n}.
+IoAnswer ParseAnswer(const Reader& entry) {
+  entry.OnlyKeys({"kind", "ms", "error", "count"});
+  IoAnswer answer;
+  const json* kind = entry.Find("kind");
+  if (kind == nullptr) entry.Fail("is missing", "kind");
+  static constexpr std::pair<const char*, IoAnswer::Kind> kKinds[] = {{"complete", IoAnswer::Kind::kComplete},
+                                                                      {"pend", IoAnswer::Kind::kPend},
+                                                                      {"pendForever", IoAnswer::Kind::kPendForever},
+                                                                      {"fail", IoAnswer::Kind::kFail}};
+  bool known = false;
+  for (const auto& [name, value] : kKinds) {
+    if (kind->is_string() && kind->get<std::string>() == name) {
+      answer.kind = value;
+      known = true;
+    }
+  }
+  if (!known) entry.Fail("must be one of complete, pend, pendForever, fail", "kind");
+
+  const json* ms = entry.Find("ms");
+  if (answer.kind == IoAnswer::Kind::kPend) {
+    if (ms == nullptr) entry.Fail("is missing (kind pend completes after ms milliseconds)", "ms");
+    // INFINITE is what pendForever says.
+    if (!ms->is_number_unsigned() || ms->get<std::uint64_t>() >= INFINITE) {
+      entry.Fail("must be a number of milliseconds below 4294967295", "ms");
+    }
+    answer.ms = ms->get<DWORD>();
+  } else if (ms != nullptr) {
+    entry.Fail("is only for kind pend", "ms");
+  }
+
+  if (const json* error = entry.Find("error")) {
+    if (answer.kind != IoAnswer::Kind::kFail) entry.Fail("is only for kind fail", "error");
+    // The code travels in a status word of 16 bits, as the original's do.
+    if (!error->is_number_unsigned() || error->get<std::uint64_t>() == 0 || error->get<std::uint64_t>() > 0xFFFF) {
+      entry.Fail("must be a Win32 error code from 1 to 65535", "error");
+    }
+    answer.error = error->get<DWORD>();
+  }
+
+  if (const json* count = entry.Find("count")) {
+    if (!count->is_number_unsigned()) entry.Fail("must be a number of requests, 0 or more", "count");
+    answer.count = count->get<std::uint64_t>();
+  }
+  return answer;
+}
+
+// An interface's "driver": {"default": ANSWER, "ioctls": {"0x93000010": ANSWER, ...}}.
+InterfaceDriver ParseDriver(const json& value, const std::string& origin, const std::string& path) {
+  Reader driver(value, origin, path);
+  driver.OnlyKeys({"default", "ioctls"});
+  InterfaceDriver out;
+  if (const json* fallback = driver.Find("default"))
+    out.fallback = ParseAnswer(Reader(*fallback, origin, path + ".default"));
+  if (const json* ioctls = driver.Find("ioctls")) {
+    if (!ioctls->is_object()) driver.Fail("must be an object of control codes and answers", "ioctls");
+    for (const auto& [text, answer] : ioctls->items()) {
+      DWORD code = 0;
+      if (!ParseControlCode(text, &code))
+        driver.Fail("must be a control code such as \"0x93000010\"", "ioctls." + text);
+      if (out.ioctls.contains(code)) driver.Fail("names a control code given before", "ioctls." + text);
+      out.ioctls[code] = ParseAnswer(Reader(answer, origin, path + ".ioctls." + text));
+    }
+  }
+  return out;
+}
+
 bool ValidInstanceId(const std::wstring& id) {
   if (id.empty() || id.front() == L'\\' || id.back() == L'\\') return false;
   if (id.find(L"\\\\") != std::wstring::npos) return false;
@@ -184,6 +252,16 @@ std::wstring GuidToString(const GUID& g) {
   return Utf8ToWide(text);
 }
 
+bool ParseControlCode(std::string_view text, DWORD* out) {
+  if (text.size() < 3 || text.size() > 10 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) return false;
+  text.remove_prefix(2);
+  DWORD value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+  if (ec != std::errc{} || end != text.data() + text.size()) return false;
+  *out = value;
+  return true;
+}
+
 bool ParseDriverVersion(std::string_view text, DWORDLONG* out) {
   DWORDLONG packed = 0;
   for (int part = 0; part < 4; ++part) {
@@ -226,13 +304,15 @@ std::vector<DeviceNode> ParseDeviceNodes(const json& profile, const std::string&
       if (!interfaces->is_array()) node.Fail("must be an array", "interfaces");
       for (std::size_t k = 0; k < interfaces->size(); ++k) {
         Reader entry((*interfaces)[k], origin, node.path() + ".interfaces[" + std::to_string(k) + "]");
-        entry.OnlyKeys({"classGuid", "path", "faults"});
+        entry.OnlyKeys({"classGuid", "path", "faults", "driver"});
         InterfaceRecord iface;
         iface.classGuid = entry.Guid("classGuid", true);
         iface.path = entry.Text("path", false);
         if (entry.Find("path") != nullptr && iface.path.empty()) entry.Fail("must not be empty", "path");
         if (iface.path.empty()) iface.path = DefaultInterfacePath(out.instanceId, iface.classGuid);
         iface.faults = entry.Faults({kInterfaceFaults[0]});
+        if (const json* driver = entry.Find("driver"))
+          iface.driver = ParseDriver(*driver, origin, entry.path() + ".driver");
         out.interfaces.push_back(std::move(iface));
       }
     }

@@ -3,8 +3,10 @@
 // and by the device area.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,10 +27,26 @@ struct DriverRecord {
   FILETIME date{};
 };
 
+// How the driver behind an interface answers a control request (an interface's
+// "driver" object of the profile).
+struct IoAnswer {
+  enum class Kind { kComplete, kPend, kPendForever, kFail };
+  Kind kind = Kind::kComplete;
+  DWORD ms = 0;                        // kPend: machine-clock time until it completes
+  DWORD error = ERROR_GEN_FAILURE;     // kFail
+  std::optional<std::uint64_t> count;  // acts on the first `count` requests only
+};
+
+struct InterfaceDriver {
+  IoAnswer fallback;                 // "default": codes without an answer of their own
+  std::map<DWORD, IoAnswer> ioctls;  // control code -> answer
+};
+
 struct InterfaceRecord {
   GUID classGuid{};
   std::wstring path;
   std::map<std::string, DWORD> faults;  // call name -> error it fails with
+  InterfaceDriver driver;
 };
 
 struct DeviceNode {
@@ -59,6 +77,9 @@ void ValidateDevicesProfile(const nlohmann::json& profile, const std::string& or
 bool ParseGuid(std::string_view text, GUID* out);
 // Upper-case, with braces, as the original's registry shows it.
 std::wstring GuidToString(const GUID& guid);
+
+// "0x93000010": "0x" and one to eight hex digits, either letter case.
+bool ParseControlCode(std::string_view text, DWORD* out);
 
 // "a.b.c.d" with each part 0..65535, packed a first (top word).
 bool ParseDriverVersion(std::string_view text, DWORDLONG* out);

@@ -329,10 +329,12 @@ DWORD WaitOn(std::vector<WaitTarget>& targets, bool waitAll, DWORD milliseconds)
 BOOL CloseHandle(HANDLE handle) {
   return base::detail::Traced<BOOL>(base::detail::kTraceSync, "CloseHandle", [&]() -> BOOL {
     if (handle == kCurrentThreadPseudoHandle) return TRUE;
-    if (!base::detail::RemoveHandle(handle)) {
+    auto object = base::detail::TakeHandle(handle);
+    if (!object) {
       SetLastError(ERROR_INVALID_HANDLE);
       return FALSE;
     }
+    object->OnHandleClosed();
     return TRUE;
   });
 }
