@@ -89,6 +89,7 @@ std::string TextOf(const pugi::xpath_node& node) {
 }
 
 HRESULT SelectSingle(const Tree& tree, const pugi::xpath_node& context, BSTR query, IXMLDOMNode** out);
+HRESULT SelectAll(const Tree& tree, const pugi::xpath_node& context, BSTR query, IXMLDOMNodeList** out);
 
 class DomNode final : public ComObject<IXMLDOMNode> {
  public:
@@ -105,11 +106,52 @@ class DomNode final : public ComObject<IXMLDOMNode> {
   HRESULT selectSingleNode(BSTR queryString, IXMLDOMNode** node) override {
     return SelectSingle(tree_, node_, queryString, node);
   }
+  HRESULT selectNodes(BSTR queryString, IXMLDOMNodeList** list) override {
+    return SelectAll(tree_, node_, queryString, list);
+  }
 
  private:
   const Tree tree_;  // keeps node_ alive
   const pugi::xpath_node node_;
 };
+
+// The nodes one selection found, in document order; each item is made when asked for.
+class DomNodeList final : public ComObject<IXMLDOMNodeList> {
+ public:
+  DomNodeList(Tree tree, pugi::xpath_node_set nodes) : tree_(std::move(tree)), nodes_(std::move(nodes)) {
+    nodes_.sort();
+  }
+  HRESULT get_length(LONG* length) override {
+    if (length == nullptr) return E_INVALIDARG;
+    *length = static_cast<LONG>(nodes_.size());
+    return S_OK;
+  }
+  HRESULT get_item(LONG index, IXMLDOMNode** node) override {
+    if (node == nullptr) return E_INVALIDARG;
+    *node = nullptr;
+    if (index < 0 || static_cast<std::size_t>(index) >= nodes_.size()) return S_FALSE;
+    return CreateComObject<DomNode>(IID_IXMLDOMNode, reinterpret_cast<void**>(node), tree_,
+                                    nodes_[static_cast<std::size_t>(index)]);
+  }
+
+ private:
+  const Tree tree_;  // keeps the nodes alive
+  pugi::xpath_node_set nodes_;
+};
+
+HRESULT SelectAll(const Tree& tree, const pugi::xpath_node& context, BSTR query, IXMLDOMNodeList** out) {
+  if (out == nullptr) return E_INVALIDARG;
+  *out = nullptr;
+  try {
+    const pugi::xpath_query compiled(Utf8Of(query).c_str());
+    return CreateComObject<DomNodeList>(IID_IXMLDOMNodeList, reinterpret_cast<void**>(out), tree,
+                                        compiled.evaluate_node_set(context));
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (const std::exception&) {
+    return E_FAIL;
+  }
+}
 
 HRESULT SelectSingle(const Tree& tree, const pugi::xpath_node& context, BSTR query, IXMLDOMNode** out) {
   if (out == nullptr) return E_INVALIDARG;
@@ -153,6 +195,10 @@ class DomDocument final : public ComObject<IXMLDOMDocument2> {
   HRESULT selectSingleNode(BSTR queryString, IXMLDOMNode** node) override {
     const Tree tree = Current();
     return SelectSingle(tree, pugi::xpath_node(*tree), queryString, node);
+  }
+  HRESULT selectNodes(BSTR queryString, IXMLDOMNodeList** list) override {
+    const Tree tree = Current();
+    return SelectAll(tree, pugi::xpath_node(*tree), queryString, list);
   }
 
   // Whatever these say, loading is synchronous, validates nothing against a DTD and

@@ -3,6 +3,8 @@
 #include <string>
 #include <thread>
 
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "platform/testing/machine_test.h"
@@ -82,6 +84,27 @@ TEST_F(XmlDomTest, SelectsNodesAndReadsTheirNamesAndTextAsWritten) {
   EXPECT_EQ(Name(Select(asNode.Get(), L"*").Get()), L"Config");
   ComPtr<IXMLDOMDocument2> back;
   EXPECT_EQ(port.As(&back), E_NOINTERFACE) << "an element is no document";
+
+  // Every node a selection finds, in document order, from the document or a node.
+  ComPtr<IXMLDOMNodeList> ports;
+  ASSERT_EQ(doc->selectNodes(BStr(L"//Port/@id | //Port"), &ports), S_OK);
+  LONG length = 0;
+  ASSERT_EQ(ports->get_length(&length), S_OK);
+  ASSERT_EQ(length, 4);
+  std::vector<std::wstring> names;
+  for (LONG i = 0; i < length; ++i) {
+    ComPtr<IXMLDOMNode> item;
+    ASSERT_EQ(ports->get_item(i, &item), S_OK);
+    names.push_back(Name(item.Get()) + L"=" + Text(item.Get()));
+  }
+  EXPECT_EQ(names, (std::vector<std::wstring>{L"Port= x y<z>", L"id=usb-c 1", L"Port=<\u263A>", L"id=2"}));
+  ComPtr<IXMLDOMNode> none;
+  EXPECT_EQ(ports->get_item(4, &none), S_FALSE);
+  EXPECT_FALSE(none);
+  ComPtr<IXMLDOMNodeList> empty;
+  ASSERT_EQ(port->selectNodes(BStr(L"nothing"), &empty), S_OK);
+  ASSERT_EQ(empty->get_length(&length), S_OK);
+  EXPECT_EQ(length, 0);
 }
 
 TEST_F(XmlDomTest, NothingFoundBadExpressionsAndBadArguments) {
@@ -95,6 +118,9 @@ TEST_F(XmlDomTest, NothingFoundBadExpressionsAndBadArguments) {
     EXPECT_FALSE(node);
   }
   EXPECT_EQ(doc->selectSingleNode(BStr(L"//b"), nullptr), E_INVALIDARG);
+  ComPtr<IXMLDOMNodeList> list;
+  EXPECT_EQ(doc->selectNodes(BStr(L"//["), &list), E_FAIL);
+  EXPECT_EQ(doc->selectNodes(BStr(L"//b"), nullptr), E_INVALIDARG);
   EXPECT_EQ(doc->get_text(nullptr), E_INVALIDARG);
   EXPECT_EQ(doc->loadXML(BStr(L"<a/>"), nullptr), E_INVALIDARG);
 }
