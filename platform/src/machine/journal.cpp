@@ -37,7 +37,8 @@ nlohmann::ordered_json ToJson(const Entry& e) {
 }
 
 std::optional<Entry> ParseLine(std::string_view text) {
-  const auto line = nlohmann::json::parse(text, nullptr, false);
+  // Ordered, so that the arguments read back in the order they were written.
+  const auto line = nlohmann::ordered_json::parse(text, nullptr, false);
   if (!line.is_object()) return std::nullopt;
   try {
     Entry e;
@@ -45,7 +46,7 @@ std::optional<Entry> ParseLine(std::string_view text) {
     e.kind = line.at("kind").get<std::string>();
     e.target = line.at("target").get<std::string>();
     e.call = line.at("call").get<std::string>();
-    e.args = nlohmann::ordered_json(line.value("args", nlohmann::json::object()));
+    e.args = line.value("args", nlohmann::ordered_json::object());
     e.result = line.at("result").get<std::string>();
     e.pid = line.value("pid", 0u);
     return e;
