@@ -3,7 +3,7 @@
 //   vesk-machine [--root DIR] VERB [ARGS...]
 //
 // Exit codes: 0 done, 1 not found or failed, 2 usage error. Each verb is one entry in
-// kVerbs below; a verb with sub-verbs (reg) has a table of its own.
+// kVerbs below; a verb with sub-verbs (reg, firmware) has a table of its own.
 #include "tools/vesk-machine/vesk_machine.h"
 
 #include <algorithm>
@@ -25,6 +25,7 @@
 
 #include "platform/devices.h"
 #include "platform/eventlog.h"
+#include "platform/firmware.h"
 #include "platform/journal.h"
 #include "platform/machine.h"
 #include "platform/registry.h"
@@ -610,8 +611,90 @@ int SysInfo(Args args, std::ostream& out, std::ostream& err) {
   return kOk;
 }
 
+// --- firmware ------------------------------------------------------------------------------
+
+void RequireSettingName(std::string_view name) {
+  const auto& names = platform::firmware::SettingNames();
+  if (std::find(names.begin(), names.end(), name) != names.end()) return;
+  std::string known;
+  for (const auto& n : names) known += (known.empty() ? "" : ", ") + n;
+  Usage(fmt::format("not a firmware setting: {} (one of {})", name, known));
+}
+
+int FirmwareShow(Args args, std::ostream& out, std::ostream&) {
+  if (!args.empty()) Usage("firmware show takes no arguments");
+  namespace fw = platform::firmware;
+  fmt::print(out, "settings:\n");
+  const auto settings = fw::Settings();
+  if (settings.empty()) fmt::print(out, "  none\n");
+  for (const auto& [name, value] : settings) {
+    fmt::print(out, "  {:<34} {:<8} {}\n", name, fw::IsWritten(name) ? "written" : "profile", value.dump());
+  }
+  fmt::print(out, "components:\n");
+  for (const auto& c : fw::Components()) {
+    fmt::print(out, "  {:<22} {}\n", c.name, c.present ? "present, " + c.registration : "absent");
+  }
+  return kOk;
+}
+
+int FirmwareGet(Args args, std::ostream& out, std::ostream&) {
+  if (args.size() != 1) Usage("firmware get needs NAME");
+  RequireSettingName(args[0]);
+  const auto value = platform::firmware::GetSetting(args[0]);
+  if (!value) Fail(fmt::format("{} is not set on this machine", args[0]));
+  // Text as it is, so that a script gets the XML or the record itself.
+  fmt::print(out, "{}\n", value->is_string() ? value->get<std::string>() : value->dump());
+  return kOk;
+}
+
+int FirmwareSet(Args args, std::ostream&, std::ostream&) {
+  if (args.size() != 2) Usage("firmware set needs NAME and VALUE");
+  RequireSettingName(args[0]);
+  auto value = nlohmann::json::parse(args[1], nullptr, false);
+  if (value.is_discarded()) value = std::string(args[1]);
+  std::string error;
+  if (!platform::firmware::CheckSetting(args[0], value, &error)) Usage(error);
+  if (!platform::firmware::SetSetting(args[0], value, &error)) Fail(error);
+  return kOk;
+}
+
+int FirmwareJournal(Args args, std::ostream& out, std::ostream&) {
+  if (!args.empty()) Usage("firmware journal takes no arguments");
+  platform::journal::Journal journal;
+  try {
+    journal = platform::journal::Read();
+  } catch (const std::system_error& e) {
+    Fail(e.what());
+  }
+  for (const auto& e : journal.entries) {
+    if (e.kind != "firmware") continue;
+    std::string args;
+    for (const auto& [key, value] : e.args.items()) {
+      fmt::format_to(std::back_inserter(args), "{}{}={}", args.empty() ? "" : ", ", key, value.dump());
+    }
+    fmt::print(out, "{} ms  {}.{}({}) -> {}\n", e.timeMs, e.target, e.call, args, e.result);
+  }
+  if (!journal.unreadableLines.empty()) {
+    std::string lines;
+    for (std::size_t n : journal.unreadableLines)
+      fmt::format_to(std::back_inserter(lines), "{}{}", lines.empty() ? "" : ", ", n);
+    Fail(fmt::format("the journal {} is damaged: cannot read line{} {}",
+                     (platform::CurrentMachine().Root() / "journal.jsonl").string(),
+                     journal.unreadableLines.size() == 1 ? "" : "s", lines));
+  }
+  return kOk;
+}
+
+const cli::Verb kFirmwareVerbs[] = {
+    {"show", "", "print the settings (value, and whether written on this machine) and the components", FirmwareShow},
+    {"get", "NAME", "print one setting's value (exit 1: not set)", FirmwareGet},
+    {"set", "NAME VALUE", "write a setting on this machine, as the components do", FirmwareSet},
+    {"journal", "", "print every call the firmware components answered, oldest first", FirmwareJournal},
+};
+
 int Help(Args args, std::ostream& out, std::ostream& err);
 int Reg(Args args, std::ostream& out, std::ostream& err);
+int Firmware(Args args, std::ostream& out, std::ostream& err);
 
 const cli::Verb kVerbs[] = {
     {"reg", "(get | set | delete | list) ...", "read and change HKEY_LOCAL_MACHINE", Reg},
@@ -624,6 +707,7 @@ const cli::Verb kVerbs[] = {
      "list the device nodes and their compatible drivers; with --interface, the interface paths and the control "
      "requests each one's driver received",
      Devices},
+    {"firmware", "(show | get | set | journal) ...", "the firmware components' settings and journal", Firmware},
     {"sysinfo", "[--json]",
      "read the system information as the service does and print the record and its fields (exit 3: empty record)",
      SysInfo},
@@ -638,9 +722,30 @@ void PrintVerb(std::ostream& out, std::string_view prefix, const cli::Verb& verb
   fmt::print(out, "{}\n      {}\n", line, verb.summary);
 }
 
-void PrintRegUsage(std::ostream& out) {
-  for (const auto& v : kRegVerbs) PrintVerb(out, "reg ", v);
-  fmt::print(out, "  KEY is HKLM\\SOFTWARE\\... or SOFTWARE\\... (letter case does not matter)\n");
+// A verb with sub-verbs of its own, and what its help adds after them.
+struct VerbGroup {
+  std::string_view name;
+  std::span<const cli::Verb> verbs;
+  std::string_view note;
+};
+
+const VerbGroup kGroups[] = {
+    {"reg", kRegVerbs, "  KEY is HKLM\\SOFTWARE\\... or SOFTWARE\\... (letter case does not matter)\n"},
+    {"firmware", kFirmwareVerbs,
+     "  firmware alone is firmware show; VALUE is read as JSON when it parses (110, true, \"text\"), else as text\n"},
+};
+
+const VerbGroup* FindGroup(std::string_view name) {
+  for (const auto& g : kGroups) {
+    if (g.name == name) return &g;
+  }
+  return nullptr;
+}
+
+void PrintGroupUsage(std::ostream& out, const VerbGroup& group) {
+  const std::string prefix = std::string(group.name) + " ";
+  for (const auto& v : group.verbs) PrintVerb(out, prefix, v);
+  fmt::print(out, "{}", group.note);
 }
 
 void PrintUsage(std::ostream& out) {
@@ -649,8 +754,8 @@ void PrintUsage(std::ostream& out) {
              "Administers a simulated machine: the one at --root DIR, else $KORVO_MACHINE_ROOT,\n"
              "else the per-user default.\n\nverbs:\n");
   for (const auto& v : kVerbs) {
-    if (v.name == "reg") {
-      PrintRegUsage(out);
+    if (const VerbGroup* group = FindGroup(v.name)) {
+      PrintGroupUsage(out, *group);
     } else {
       PrintVerb(out, "", v);
     }
@@ -660,9 +765,9 @@ void PrintUsage(std::ostream& out) {
              "\nexit codes: 0 done, 1 not found or failed, 2 usage error, 3 sysinfo read an empty record\n");
 }
 
-const cli::Verb& RegVerb(std::string_view name) {
-  const cli::Verb* sub = cli::FindVerb(kRegVerbs, name);
-  if (sub == nullptr) Usage(fmt::format("unknown verb: reg {}", name));
+const cli::Verb& SubVerb(const VerbGroup& group, std::string_view name) {
+  const cli::Verb* sub = cli::FindVerb(group.verbs, name);
+  if (sub == nullptr) Usage(fmt::format("unknown verb: {} {}", group.name, name));
   return *sub;
 }
 
@@ -674,11 +779,11 @@ int Help(Args args, std::ostream& out, std::ostream&) {
   if (args.size() > 2) Usage("help takes one VERB");
   const cli::Verb* verb = cli::FindVerb(kVerbs, args[0]);
   if (verb == nullptr) Usage(fmt::format("unknown verb: {}", args[0]));
-  if (verb->name == "reg") {
+  if (const VerbGroup* group = FindGroup(verb->name)) {
     if (args.size() == 2) {
-      PrintVerb(out, "reg ", RegVerb(args[1]));
+      PrintVerb(out, std::string(group->name) + " ", SubVerb(*group, args[1]));
     } else {
-      PrintRegUsage(out);
+      PrintGroupUsage(out, *group);
     }
     return kOk;
   }
@@ -686,21 +791,27 @@ int Help(Args args, std::ostream& out, std::ostream&) {
   return kOk;
 }
 
-// "VERB ... --help": the verb's usage; for reg, the sub-verb's (all of them when none
-// is named).
+// "VERB ... --help": the verb's usage; for a verb with sub-verbs, the sub-verb's (all
+// of them when none is named).
 void PrintVerbUsage(const cli::Verb& verb, Args args, std::ostream& out) {
-  if (verb.name != "reg") {
+  const VerbGroup* group = FindGroup(verb.name);
+  if (group == nullptr) {
     PrintVerb(out, "", verb);
   } else if (args[0] == "--help") {
-    PrintRegUsage(out);
+    PrintGroupUsage(out, *group);
   } else {
-    PrintVerb(out, "reg ", RegVerb(args[0]));
+    PrintVerb(out, std::string(group->name) + " ", SubVerb(*group, args[0]));
   }
 }
 
 int Reg(Args args, std::ostream& out, std::ostream& err) {
   if (args.empty()) Usage("reg needs one of: get, set, delete, list");
-  return RegVerb(args[0]).run(args.subspan(1), out, err);
+  return SubVerb(kGroups[0], args[0]).run(args.subspan(1), out, err);
+}
+
+int Firmware(Args args, std::ostream& out, std::ostream& err) {
+  if (args.empty()) return FirmwareShow(args, out, err);
+  return SubVerb(kGroups[1], args[0]).run(args.subspan(1), out, err);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/devices.h"
+#include "platform/firmware.h"
 #include "platform/registry.h"
 #include "platform/sync.h"
 #include "platform/testing/machine_test.h"
@@ -202,6 +203,57 @@ TEST_F(VeskMachineVerbsTest, DevicesShowTheRequestsEachDriverReceived) {
             "    received 0x93000010 KVQKBFILTR_FlushButtonQueue input - -> completed\n"
             "    received 0x93000000 KVQKBFILTR_FilterOn input 01 -> completed\n"
             "    received 0x00220004 - input 01 -> completed\n");
+}
+
+TEST_F(VeskMachineVerbsTest, FirmwareSettingsComponentsAndJournal) {
+  const auto show = Vm({"firmware"});
+  ASSERT_EQ(show.exitCode, 0) << show.err;
+  EXPECT_EQ(show.out, Vm({"firmware", "show"}).out);
+  EXPECT_NE(show.out.find("settings:\n  HotKeys.SingleScanCode             profile  0\n"), std::string::npos)
+      << show.out;
+  EXPECT_TRUE(
+      show.out.ends_with("components:\n  VantorCommand          present, global\n"
+                         "  MeridSdkVantorCommand  present, sideBySide\n"))
+      << show.out;
+
+  EXPECT_EQ(Vm({"firmware", "set", "HotKeys.SingleScanCode", "110"}).exitCode, 0);
+  EXPECT_EQ(Vm({"firmware", "get", "HotKeys.SingleScanCode"}).out, "110\n");
+  EXPECT_NE(Vm({"firmware"}).out.find("  HotKeys.SingleScanCode             written  110\n"), std::string::npos);
+  EXPECT_EQ(Vm({"firmware", "set", "UsbTypeCInfo", "USB 3"}).exitCode, 0) << "not JSON: taken as text";
+  EXPECT_EQ(Vm({"firmware", "get", "UsbTypeCInfo"}).out, "USB 3\n");
+  const auto bad = Vm({"firmware", "set", "PrivacyPanelState", "true"});
+  EXPECT_EQ(bad.exitCode, 2);
+  EXPECT_EQ(bad.err,
+            "vesk-machine: PrivacyPanelState must be a number from 0 to 4294967295, not true\n"
+            "Try \"vesk-machine help firmware\".\n");
+  EXPECT_EQ(Vm({"firmware", "get", "Fan.Speed"}).exitCode, 2);
+  EXPECT_EQ(Vm({"firmware", "set", "HotKeys.SingleScanCode"}).exitCode, 2);
+  EXPECT_EQ(Vm({"help", "firmware", "get"}).out,
+            "  vesk-machine firmware get NAME\n      print one setting's value (exit 1: not set)\n");
+
+  platform::testing::TempDir bare;
+  WriteHostFile(bare.path() / "machine.json", R"({"firmware": {"modern": {"present": true}}})");
+  const auto absent = Vm({"--root", bare.path().string(), "firmware", "get", "UsbTypeCInfo"});
+  EXPECT_EQ(absent.exitCode, 1);
+  EXPECT_EQ(absent.err, "vesk-machine: UsbTypeCInfo is not set on this machine\n");
+  EXPECT_EQ(Vm({"--root", bare.path().string(), "firmware"}).out,
+            "settings:\n  none\ncomponents:\n  VantorCommand          absent\n"
+            "  MeridSdkVantorCommand  present, sideBySide\n");
+
+  using namespace platform;
+  ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+  ComPtr<IVantorCommand> legacy;
+  ASSERT_EQ(CoCreateInstance(CLSID_VantorCommand, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&legacy)), S_OK);
+  Variant value;
+  EXPECT_EQ(legacy->Get(BStr(L"HotKeys.SingleScanCode"), &value), S_OK);
+  EXPECT_EQ(legacy->Get(BStr(L"Nothing"), &value), VANTOR_E_INVALID_COMMAND);
+  legacy = nullptr;
+  CoUninitialize();
+  // The virtual clock of the fixture starts an hour after boot.
+  EXPECT_EQ(Vm({"firmware", "journal"}).out,
+            "3600000 ms  VantorCommand.CoCreateInstance(iid=\"{233A5811-AB16-4A74-8D08-2D148ABE089C}\") -> 0x00000000\n"
+            "3600000 ms  VantorCommand.Get(command=\"HotKeys.SingleScanCode\", out=110) -> 0x00000000\n"
+            "3600000 ms  VantorCommand.Get(command=\"Nothing\") -> 0x80000003\n");
 }
 
 TEST_F(VeskMachineVerbsTest, TheDefaultMachineShowsEveryField) {

@@ -26,6 +26,10 @@ struct Result {
   std::string err;
 };
 
+// The header of `list`, and the service the default machine declares, in every listing.
+const std::string kListHeader = "SERVICE_NAME             STATE                 PID  DISPLAY_NAME\n";
+const std::string kDeclared = "KorvoSysInfoCap          RUNNING           8389000  Korvo System Info Kesa Service\n";
+
 class VeskScVerbsTest : public platform::testing::MachineTest {
  protected:
   Result Sc(std::vector<std::string_view> args) {
@@ -73,8 +77,7 @@ TEST_F(VeskScVerbsTest, CreateThenQueryEveryPartOfTheConfiguration) {
                                              "        PID                : 0\n"
                                              "        FLAGS              : \n");
   EXPECT_EQ(Sc({"list"}).out,
-            "SERVICE_NAME             STATE                 PID  DISPLAY_NAME\n"
-            "Demo                     STOPPED                 0  Demo Svc\n");
+            kListHeader + "Demo                     STOPPED                 0  Demo Svc\n" + kDeclared);
 }
 
 TEST_F(VeskScVerbsTest, FailureActionsFlagAndDescriptionRoundTrip) {
@@ -135,7 +138,7 @@ TEST_F(VeskScVerbsTest, RefusalsPrintTheCallTheCodeAndTheSystemsText) {
   EXPECT_EQ(twice.err, "[SC] CreateService FAILED 1073:\n\nThe specified service already exists.\n");
 
   EXPECT_EQ(Sc({"delete", "Idle"}).out, "[SC] DeleteService SUCCESS\n");
-  EXPECT_EQ(Sc({"list"}).out, "SERVICE_NAME             STATE                 PID  DISPLAY_NAME\n");
+  EXPECT_EQ(Sc({"list"}).out, kListHeader + kDeclared);
 }
 
 TEST_F(VeskScVerbsTest, ACodeWithoutASystemTextIsShownByNumber) {
@@ -251,8 +254,7 @@ TEST_F(VeskScVerbsTest, AVerbsUsageErrorPointsAtItsHelp) {
   EXPECT_EQ(r.err, "vesk-sc: delete takes only the service name\nTry \"vesk-sc help delete\".\n");
   const auto option = Sc({"create", "X", "binPath=", "/bin/true", "colour=", "red"});
   EXPECT_EQ(option.err, "vesk-sc: unknown option colour=\nTry \"vesk-sc help create\".\n");
-  EXPECT_EQ(Sc({"list"}).out, "SERVICE_NAME             STATE                 PID  DISPLAY_NAME\n")
-      << "nothing was created";
+  EXPECT_EQ(Sc({"list"}).out, kListHeader + kDeclared) << "nothing was created";
 }
 
 TEST_F(VeskScVerbsTest, TheTimeoutIsANumberOfMilliseconds) {

@@ -325,10 +325,16 @@ HRESULT OleRun(IUnknown* unknown);
 
 // A context is built from a manifest file (XML): an application manifest that depends
 // on assemblies, or an assembly manifest itself. Dependencies are looked up in the
-// assembly directory as "<name>.manifest" or "<name>\<name>.manifest". The classes the
-// context makes creatable are the <comClass clsid="..."/> of every assembly it reaches.
-// Contexts are kept per machine; each thread has its own stack of activated contexts,
-// and the top one decides which side-by-side classes CoCreateInstance can create.
+// assembly directory (lpAssemblyDirectory with ACTCTX_FLAG_ASSEMBLY_DIRECTORY_VALID, else
+// the folder of lpSource) as "<name>.manifest" or "<name>\<name>.manifest", and theirs
+// in turn. The classes the context makes creatable are the <comClass clsid="..."/> of
+// every assembly it reaches. Element names match without their namespace prefix; nothing
+// outside the manifest's text (DTDs, entities) is ever read. With
+// ACTCTX_FLAG_RESOURCE_NAME_VALID, lpSource names a program whose manifest resource
+// (ReadManifestResource, version.h) is used. The other flags are accepted and change
+// nothing. Contexts are handles of the process; each thread of a machine has its own
+// stack of activated contexts, and the top one decides which side-by-side classes
+// CoCreateInstance can create.
 using ULONG_PTR = std::uintptr_t;
 using USHORT = std::uint16_t;
 using LANGID = std::uint16_t;
@@ -361,14 +367,17 @@ inline constexpr DWORD ERROR_SXS_INVALID_DEACTIVATION = 14082;  // not the top o
 
 // INVALID_HANDLE_VALUE on failure: ERROR_INVALID_PARAMETER for a bad cbSize or no
 // source, ERROR_FILE_NOT_FOUND for a missing manifest, ERROR_SXS_MANIFEST_PARSE_ERROR for
-// one that is not well-formed XML or has no assembly identity, ERROR_SXS_CANT_GEN_ACTCTX
-// when a dependency cannot be found.
+// one that is not well-formed XML or has no assembly identity (name and version),
+// ERROR_SXS_CANT_GEN_ACTCTX when a dependency cannot be found, cannot be read, or is of
+// another version than the one named (the debug output says which).
 HANDLE CreateActCtx(PCACTCTXW actCtx);
-// Pushes the context on the calling thread's stack; the cookie is never 0.
+// Pushes the context on the calling thread's stack; the cookie is never 0. A null
+// handle pushes no context at all (no side-by-side class is creatable under it);
+// ERROR_INVALID_HANDLE for a handle that is not a context's.
 BOOL ActivateActCtx(HANDLE actCtx, ULONG_PTR* cookie);
 // Pops the context the cookie names, which must be the top of the calling thread's
 // stack: ERROR_SXS_INVALID_DEACTIVATION otherwise, ERROR_INVALID_PARAMETER for a cookie
-// of no activation.
+// of no activation on this thread or flags other than 0.
 BOOL DeactivateActCtx(DWORD flags, ULONG_PTR cookie);
 // Releases a context; an activation still on a stack keeps it alive until popped.
 void ReleaseActCtx(HANDLE actCtx);

@@ -83,10 +83,31 @@ namespace firmware {
 std::optional<nlohmann::json> GetSetting(std::string_view name);
 // Every setting, in the order above.
 std::vector<std::pair<std::string, nlohmann::json>> Settings();
+// The names above, in that order.
+const std::vector<std::string>& SettingNames();
+// Whether `value` may be written as the setting `name`: numbers 0 to 4294967295 for
+// "HotKeys.SingleScanCode" and "PrivacyPanelState", true/false for the ".Supported"
+// ones, strings for the texts. False with `error` (may be null) saying why.
+bool CheckSetting(std::string_view name, const nlohmann::json& value, std::string* error);
 // Writes a setting to <root>/firmware.json (what a person does with `vesk-machine
 // firmware set`, and what the components do for Set). False with `error` set for an
-// unknown name or a value of the wrong type.
+// unknown name or a value of the wrong type (CheckSetting), or when the file cannot be
+// written or is damaged (it is then left as it is).
 bool SetSetting(std::string_view name, const nlohmann::json& value, std::string* error);
+// Whether the setting's value was written on this machine rather than taken from the
+// profile. A damaged <root>/firmware.json counts as holding nothing; it is said once
+// in the debug output.
+bool IsWritten(std::string_view name);
+
+// The components the profile declares, for tools: "VantorCommand" and
+// "MeridSdkVantorCommand", whether present, and how registered ("global" or
+// "sideBySide"; the legacy one is always global).
+struct Component {
+  std::string name;
+  bool present = false;
+  std::string registration;
+};
+std::vector<Component> Components();
 
 }  // namespace firmware
 }  // namespace platform

@@ -39,10 +39,11 @@ struct ComState {
   struct Registration {
     CLSID clsid;
     ComPtr<IClassFactory> factory;
-    com::CreateFunction create;
+    std::wstring assembly;  // side-by-side: creatable only while a context reaches it
   };
   std::map<DWORD, Registration> classes;
   DWORD nextCookie = 1;
+  std::once_flag machineClasses;
 };
 
 struct ThreadApartment {
@@ -54,6 +55,22 @@ thread_local ThreadApartment t_apartment;
 
 ComState& State() {
   return CurrentMachine().State<ComState>();
+}
+
+// The machine's own components join the registry before the first registration or
+// creation, so that a class a program registers later replaces them like any other
+// later registration. Registering them goes through this very registry: the thread
+// doing it passes by.
+void EnsureMachineClasses(ComState& state) {
+  static thread_local bool registering = false;
+  if (registering) return;
+  std::call_once(state.machineClasses, [] {
+    registering = true;
+    struct Done {
+      ~Done() { registering = false; }
+    } done;
+    firmware::detail::RegisterComponents();
+  });
 }
 
 // The calling thread's record for `state`'s machine (reset when it belonged to another).
@@ -174,17 +191,20 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD clsContext, REFI
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     auto& state = State();
+    EnsureMachineClasses(state);
     ComPtr<IClassFactory> factory;
     {
       std::lock_guard guard(state.lock);
       const auto& apartment = Apartment(state);
       if (apartment.count == 0 && state.mtaThreads == 0) return CO_E_NOTINITIALIZED;
-      // The latest registration of a class wins.
+      // The latest registration of a class wins; a side-by-side one counts only while
+      // the calling thread's active context makes the class creatable.
       for (auto it = state.classes.rbegin(); it != state.classes.rend(); ++it) {
-        if (it->second.clsid == clsid) {
-          factory = it->second.factory;
-          break;
-        }
+        const auto& r = it->second;
+        if (r.clsid != clsid) continue;
+        if (!r.assembly.empty() && !com::detail::ActiveContextHasClass(r.assembly, clsid)) continue;
+        factory = r.factory;
+        break;
       }
     }
     if ((clsContext & (CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER)) == 0) return REGDB_E_CLASSNOTREG;
@@ -199,20 +219,36 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD clsContext, REFI
   });
 }
 
+namespace {
+
+HRESULT Register(REFCLSID clsid, IUnknown* factory, std::wstring assembly, LPDWORD cookie) {
+  if (factory == nullptr || cookie == nullptr) return E_INVALIDARG;
+  ComPtr<IClassFactory> classFactory;
+  if (FAILED(factory->QueryInterface(IID_IClassFactory, reinterpret_cast<void**>(&classFactory)))) {
+    return E_NOINTERFACE;
+  }
+  auto& state = State();
+  EnsureMachineClasses(state);
+  std::lock_guard guard(state.lock);
+  *cookie = state.nextCookie++;
+  state.classes[*cookie] = ComState::Registration{clsid, std::move(classFactory), std::move(assembly)};
+  return S_OK;
+}
+
+DWORD RegisterFunction(REFCLSID clsid, com::CreateFunction create, std::wstring assembly) {
+  ComPtr<IClassFactory> factory;
+  CreateComObject<FunctionFactory>(IID_IClassFactory, reinterpret_cast<void**>(&factory), std::move(create));
+  DWORD cookie = 0;
+  Register(clsid, factory.Get(), std::move(assembly), &cookie);
+  return cookie;
+}
+
+}  // namespace
+
 HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* factory, DWORD /*clsContext*/, DWORD /*flags*/,
                               LPDWORD cookie) {
-  return base::detail::Traced<HRESULT>(base::detail::kTraceCom, "CoRegisterClassObject", [&]() -> HRESULT {
-    if (factory == nullptr || cookie == nullptr) return E_INVALIDARG;
-    ComPtr<IClassFactory> classFactory;
-    if (FAILED(factory->QueryInterface(IID_IClassFactory, reinterpret_cast<void**>(&classFactory)))) {
-      return E_NOINTERFACE;
-    }
-    auto& state = State();
-    std::lock_guard guard(state.lock);
-    *cookie = state.nextCookie++;
-    state.classes[*cookie] = ComState::Registration{clsid, std::move(classFactory), nullptr};
-    return S_OK;
-  });
+  return base::detail::Traced<HRESULT>(base::detail::kTraceCom, "CoRegisterClassObject",
+                                       [&]() -> HRESULT { return Register(clsid, factory, {}, cookie); });
 }
 
 HRESULT CoRevokeClassObject(DWORD cookie) {
@@ -229,11 +265,19 @@ HRESULT CoRevokeClassObject(DWORD cookie) {
 }
 
 DWORD com::RegisterClass(REFCLSID clsid, CreateFunction create) {
-  ComPtr<IClassFactory> factory;
-  CreateComObject<FunctionFactory>(IID_IClassFactory, reinterpret_cast<void**>(&factory), std::move(create));
-  DWORD cookie = 0;
-  CoRegisterClassObject(clsid, factory.Get(), CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
-  return cookie;
+  return base::detail::Traced<DWORD>(base::detail::kTraceCom, "com::RegisterClass",
+                                     [&]() -> DWORD { return RegisterFunction(clsid, std::move(create), {}); });
+}
+
+DWORD com::RegisterSideBySideClass(std::wstring_view assemblyName, REFCLSID clsid, CreateFunction create) {
+  return base::detail::Traced<DWORD>(base::detail::kTraceCom, "com::RegisterSideBySideClass", [&]() -> DWORD {
+    return RegisterFunction(clsid, std::move(create), std::wstring(assemblyName));
+  });
+}
+
+HRESULT OleRun(IUnknown* unknown) {
+  return base::detail::Traced<HRESULT>(base::detail::kTraceCom, "OleRun",
+                                       [&]() -> HRESULT { return unknown == nullptr ? E_INVALIDARG : S_OK; });
 }
 
 HRESULT com::detail::CreateBuiltInObject(REFCLSID clsid, REFIID riid, void** object) {

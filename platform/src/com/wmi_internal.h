@@ -18,6 +18,11 @@ namespace platform::wmi::detail {
 // Checks the "wmi" section of a profile; throws MachineError naming the JSON path.
 void ValidateProfile(const nlohmann::json& profile, const std::string& origin);
 
+// An HRESULT of a profile: a number (-2147483648 ... 4294967295) or a text such as
+// "0x80041001". Throws MachineError naming `path` otherwise. Every fault of a profile
+// writes its code this way.
+HRESULT ParseHr(const nlohmann::json& v, const std::string& origin, const std::string& path);
+
 struct Fault {
   enum class Kind { Fail, Throw, Empty, NoObject, FailNext, NoEnumerator };
   Kind kind = Kind::Fail;

@@ -18,31 +18,6 @@ std::string Quoted(const std::string& key) {
   throw MachineError(origin + ": " + path + ": " + problem);
 }
 
-HRESULT ParseHr(const nlohmann::json& v, const std::string& origin, const std::string& path) {
-  if (v.is_number_integer()) {
-    const auto n = v.get<std::int64_t>();
-    if (n < std::numeric_limits<std::int32_t>::min() || n > std::numeric_limits<std::uint32_t>::max()) {
-      Fail(origin, path, "an HRESULT must fit in 32 bits");
-    }
-    return static_cast<HRESULT>(static_cast<std::uint32_t>(n));
-  }
-  if (v.is_string()) {
-    const auto text = v.get<std::string>();
-    std::size_t used = 0;
-    unsigned long long n = 0;
-    try {
-      n = std::stoull(text, &used, 0);
-    } catch (const std::exception&) {
-      used = 0;
-    }
-    if (used == 0 || used != text.size() || n > std::numeric_limits<std::uint32_t>::max()) {
-      Fail(origin, path, "\"" + text + "\" is not an HRESULT (write it like \"0x80041001\")");
-    }
-    return static_cast<HRESULT>(static_cast<std::uint32_t>(n));
-  }
-  Fail(origin, path, "an HRESULT must be a number or a text like \"0x80041001\"");
-}
-
 // `allowed` lists the kinds that make sense where the fault sits.
 Fault ParseFault(const nlohmann::json& v, const std::string& origin, const std::string& path,
                  std::initializer_list<std::pair<const char*, Fault::Kind>> allowed) {
@@ -153,6 +128,31 @@ std::string Index(const std::string& path, std::size_t i) {
 }
 
 }  // namespace
+
+HRESULT ParseHr(const nlohmann::json& v, const std::string& origin, const std::string& path) {
+  if (v.is_number_integer()) {
+    const auto n = v.get<std::int64_t>();
+    if (n < std::numeric_limits<std::int32_t>::min() || n > std::numeric_limits<std::uint32_t>::max()) {
+      Fail(origin, path, "an HRESULT must fit in 32 bits");
+    }
+    return static_cast<HRESULT>(static_cast<std::uint32_t>(n));
+  }
+  if (v.is_string()) {
+    const auto text = v.get<std::string>();
+    std::size_t used = 0;
+    unsigned long long n = 0;
+    try {
+      n = std::stoull(text, &used, 0);
+    } catch (const std::exception&) {
+      used = 0;
+    }
+    if (used == 0 || used != text.size() || n > std::numeric_limits<std::uint32_t>::max()) {
+      Fail(origin, path, "\"" + text + "\" is not an HRESULT (write it like \"0x80041001\")");
+    }
+    return static_cast<HRESULT>(static_cast<std::uint32_t>(n));
+  }
+  Fail(origin, path, "an HRESULT must be a number or a text like \"0x80041001\"");
+}
 
 std::wstring NormalizeNamespace(std::wstring_view name) {
   std::wstring out(name);

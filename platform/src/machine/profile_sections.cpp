@@ -2,6 +2,7 @@
 
 #include "platform/src/com/wmi_internal.h"
 #include "platform/src/devices/devices_profile.h"
+#include "platform/src/firmware/firmware_internal.h"
 #include "platform/src/registry/registry_profile.h"
 #include "platform/src/sessions/sessions_internal.h"
 
@@ -14,6 +15,7 @@ std::span<const ProfileSection> ProfileSections() {
       {"sessions", &sessions::detail::ValidateProfile},
       {"devices", &devices::detail::ValidateDevicesProfile},
       {"wmi", &wmi::detail::ValidateProfile},
+      {"firmware", &firmware::detail::ValidateProfile},
   };
   return kSections;
 }

@@ -38,6 +38,13 @@ struct ScHandle {
 
 class ScmTest : public testing::MachineTest {
  protected:
+  // The controller on a database that starts empty: the services the default machine
+  // declares would be in every enumeration.
+  nlohmann::json MachineProfile() const override {
+    auto profile = MachineTest::MachineProfile();
+    profile.erase("services");
+    return profile;
+  }
   SC_HANDLE OpenManager(DWORD access = SC_MANAGER_ALL_ACCESS) {
     SC_HANDLE m = OpenSCManager(nullptr, nullptr, access);
     EXPECT_NE(m, nullptr) << GetLastError();

@@ -20,6 +20,7 @@
 #include "platform/fs.h"
 #include "platform/machine.h"
 #include "platform/src/host/fd.h"
+#include "platform/src/version/elf_section.h"
 #include "platform/text.h"
 
 #include "platform/src/base/trace.h"
@@ -29,6 +30,7 @@ namespace {
 
 constexpr std::string_view kMarker = "KORVO-VERSION-RESOURCE";
 constexpr std::string_view kSectionName = ".korvo_version";
+constexpr std::string_view kManifestSectionName = ".korvo_manifest";
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 // Resources are a few hundred bytes; anything far larger is not one of ours.
 constexpr std::uint64_t kMaxResourceBytes = 1 << 20;
@@ -45,69 +47,29 @@ bool StartsWithMarker(std::string_view text) {
   return text.size() == kMarker.size() || text[kMarker.size()] == '\n' || text[kMarker.size()] == '\r';
 }
 
-// The contents of the ".korvo_version" section, found through the section header table
-// and its name table. Looking for the marker anywhere in the file would find the copy
-// that this very code keeps in .rodata of every program linked with it.
-std::optional<std::string> ElfResourceSection(int fd, std::uint64_t fileSize) {
-  Elf64_Ehdr eh;
-  if (fileSize < sizeof eh || !host::ReadAllAt(fd, &eh, sizeof eh, 0)) return std::nullopt;
-  if (eh.e_ident[EI_CLASS] != ELFCLASS64 || eh.e_ident[EI_DATA] != ELFDATA2LSB) return std::nullopt;
-  if (eh.e_shoff == 0 || eh.e_shentsize < sizeof(Elf64_Shdr) || eh.e_shoff >= fileSize) return std::nullopt;
-
-  auto sectionHeader = [&](std::uint64_t index, Elf64_Shdr& out) {
-    const std::uint64_t at = eh.e_shoff + index * eh.e_shentsize;
-    return at <= fileSize && fileSize - at >= sizeof out && host::ReadAllAt(fd, &out, sizeof out, at);
-  };
-  // Files with very many sections keep the real counts in section 0.
-  std::uint64_t count = eh.e_shnum;
-  std::uint64_t names = eh.e_shstrndx;
-  if (count == 0 || names == SHN_XINDEX) {
-    Elf64_Shdr first;
-    if (!sectionHeader(0, first)) return std::nullopt;
-    if (count == 0) count = first.sh_size;
-    if (names == SHN_XINDEX) names = first.sh_link;
-  }
-  if (count > (fileSize - eh.e_shoff) / eh.e_shentsize || names >= count) return std::nullopt;
-
-  Elf64_Shdr nameTable;
-  if (!sectionHeader(names, nameTable) || nameTable.sh_type == SHT_NOBITS) return std::nullopt;
-  if (nameTable.sh_offset > fileSize || nameTable.sh_size > fileSize - nameTable.sh_offset) return std::nullopt;
-  std::string nameBytes(nameTable.sh_size, '\0');
-  if (!host::ReadAllAt(fd, nameBytes.data(), nameBytes.size(), nameTable.sh_offset)) return std::nullopt;
-
-  for (std::uint64_t i = 0; i < count; ++i) {
-    Elf64_Shdr sh;
-    if (!sectionHeader(i, sh)) return std::nullopt;
-    if (sh.sh_name >= nameBytes.size()) continue;
-    std::string_view name(nameBytes.c_str() + sh.sh_name);  // NUL-terminated inside the table
-    if (name != kSectionName || sh.sh_type == SHT_NOBITS) continue;
-    if (sh.sh_offset > fileSize || sh.sh_size > fileSize - sh.sh_offset || sh.sh_size > kMaxResourceBytes) {
-      return std::nullopt;
-    }
-    std::string contents(sh.sh_size, '\0');
-    if (!host::ReadAllAt(fd, contents.data(), contents.size(), sh.sh_offset)) return std::nullopt;
-    // The section holds a C string (and possibly padding after it).
-    if (auto nul = contents.find('\0'); nul != std::string::npos) contents.resize(nul);
-    return contents;
-  }
-  return std::nullopt;
-}
-
 // The resource text of a machine file, starting with the marker line; 0 or an error code.
-DWORD ReadResourceText(LPCWSTR fileName, std::string& text) {
+// Opens a machine file for reading its resources; 0 or an error code.
+DWORD OpenResourceFile(LPCWSTR fileName, host::UniqueFd& fd, std::uint64_t& fileSize) {
   if (fileName == nullptr) return ERROR_INVALID_PARAMETER;
   auto host = MapToHost(fileName);
   if (!host) return ERROR_PATH_NOT_FOUND;
-  host::UniqueFd fd(::open(host->c_str(), O_RDONLY | O_CLOEXEC));
+  fd = host::UniqueFd(::open(host->c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return Win32ErrorFromErrno(errno);
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return Win32ErrorFromErrno(errno);
   if (S_ISDIR(st.st_mode)) return ERROR_ACCESS_DENIED;
-  const auto fileSize = static_cast<std::uint64_t>(st.st_size);
+  fileSize = static_cast<std::uint64_t>(st.st_size);
+  return ERROR_SUCCESS;
+}
+
+DWORD ReadResourceText(LPCWSTR fileName, std::string& text) {
+  host::UniqueFd fd;
+  std::uint64_t fileSize = 0;
+  if (DWORD error = OpenResourceFile(fileName, fd, fileSize); error != ERROR_SUCCESS) return error;
 
   char head[SELFMAG] = {};
   if (fileSize >= SELFMAG && host::ReadAllAt(fd.get(), head, SELFMAG, 0) && std::memcmp(head, ELFMAG, SELFMAG) == 0) {
-    auto section = ElfResourceSection(fd.get(), fileSize);
+    auto section = version::detail::ReadElfSection(fd.get(), fileSize, kSectionName, kMaxResourceBytes);
     if (!section || !StartsWithMarker(*section)) return ERROR_RESOURCE_TYPE_NOT_FOUND;
     text = std::move(*section);
     return ERROR_SUCCESS;
@@ -446,6 +408,24 @@ BOOL VerQueryValue(const void* block, LPCWSTR subBlock, void** buffer, UINT* len
     }
     return FALSE;
   });
+}
+
+std::optional<std::string> ReadManifestResource(LPCWSTR fileName) {
+  return base::detail::Traced<std::optional<std::string>>(
+      base::detail::kTraceVersion, "ReadManifestResource", [&]() -> std::optional<std::string> {
+        host::UniqueFd fd;
+        std::uint64_t fileSize = 0;
+        if (DWORD error = OpenResourceFile(fileName, fd, fileSize); error != ERROR_SUCCESS) {
+          SetLastError(error);
+          return std::nullopt;
+        }
+        auto manifest = version::detail::ReadElfSection(fd.get(), fileSize, kManifestSectionName, kMaxResourceBytes);
+        if (!manifest || manifest->empty()) {
+          SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
+          return std::nullopt;
+        }
+        return manifest;
+      });
 }
 
 }  // namespace platform

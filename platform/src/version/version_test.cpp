@@ -231,6 +231,26 @@ TEST_F(VersionTest, ElfFilesAreReadThroughTheirSectionTable) {
   EXPECT_EQ(VersionInfoError(L"C:\\Korvo\\badnames.exe"), ERROR_RESOURCE_TYPE_NOT_FOUND);
 }
 
+// The test program carries test_program.manifest (korvo_add_manifest_resource), found
+// through the section table like the version resource.
+TEST_F(VersionTest, TheApplicationManifestResource) {
+  const auto manifest = ReadManifestResource(RunningProgram().c_str());
+  ASSERT_TRUE(manifest.has_value()) << GetLastError();
+  EXPECT_TRUE(manifest->starts_with("<?xml")) << *manifest;
+  EXPECT_NE(manifest->find("<assemblyIdentity name=\"Korvo.PlatformTests\" version=\"1.2.3.4\""), std::string::npos);
+  EXPECT_TRUE(manifest->ends_with("</assembly>\n")) << "the whole file, and nothing after it";
+
+  auto error = [](const wchar_t* path) {
+    SetLastError(0);
+    EXPECT_FALSE(ReadManifestResource(path).has_value());
+    return GetLastError();
+  };
+  EXPECT_EQ(error(L"C:\\Korvo\\missing.exe"), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(error(L"Z:\\bin\\true"), ERROR_RESOURCE_TYPE_NOT_FOUND);
+  testing::WriteHostFile(Host(L"C:\\Korvo\\app.exe.manifest"), *manifest);
+  EXPECT_EQ(error(L"C:\\Korvo\\app.exe.manifest"), ERROR_RESOURCE_TYPE_NOT_FOUND) << "a manifest file is no resource";
+}
+
 TEST_F(VersionTest, GetFileVersionInfoNeedsRoomForTheBlock) {
   InstallProgram(L"C:\\Korvo\\app.exe", "Korvo App");
   const DWORD size = GetFileVersionInfoSize(L"C:\\Korvo\\app.exe", nullptr);
