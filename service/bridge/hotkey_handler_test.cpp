@@ -2,6 +2,7 @@
 // takes, the record it serves, and its first-use computations under concurrent calls.
 #include "service/bridge/hotkey_handler.h"
 
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -148,8 +149,13 @@ TEST_F(HotKeyHandlerTest, TheSupportValueSaysWhatIsMissing) {
        {Case{false, false, L"0x0"}, Case{true, false, L"0x1"}, Case{false, true, L"0x2"}, Case{true, true, L"yes"}}) {
     auto profile = DefaultProfile();
     Firmware(profile)["settings"]["Platform.USBC.Supported"] = c.firmware;
-    if (!c.app) profile["files"].erase(platform::WideToUtf8(testing::kUsbCApp));
     Boot(profile);
+    // Files are laid out once per root: the program comes and goes on the disk.
+    if (c.app) {
+      platform::testing::WriteHostFile(Host(testing::kUsbCApp), "not a host program");
+    } else {
+      std::filesystem::remove(Host(testing::kUsbCApp));
+    }
     auto handler = NewHandler();
     const std::wstring record = handler->GetSysInfo();
     EXPECT_TRUE(record.ends_with(std::wstring(L"<.^.>") + c.value)) << platform::WideToUtf8(record);

@@ -18,6 +18,9 @@ void BridgeTest::TearDown() {
 }
 
 void BridgeTest::Boot(const nlohmann::json& profile) {
+  // The instance of an earlier boot leaves its machine's apartment before the next one.
+  CMainService::SetWMIData(nullptr);
+  m_data.reset();
   UseProfile(profile);
   const std::wstring program = std::wstring(kServiceFolder) + L"\\Varnel.exe";
   InstallProgram(program, "Korvo Tallisk");
