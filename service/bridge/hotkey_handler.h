@@ -55,6 +55,13 @@ const wchar_t* KeyboardFilterIoctlName(platform::DWORD ioctlCode);
 inline constexpr platform::GUID GUID_DEVINTERFACE_KEYBOARD_FILTER = {
     0x3569DBE5, 0xFA4F, 0x4E7E, {0x96, 0xEC, 0x54, 0x02, 0x02, 0x07, 0x37, 0x39}};
 
+// The USB-C configuration program's places below the 32-bit programs folder, in the
+// order they are searched.
+inline constexpr const wchar_t* kUsbCAppPlaces[] = {L"\\Korvo\\Chimewell\\Rennet.exe",
+                                                    L"\\Korvoline\\Chimewell\\Rennet.exe"};
+// Whether a file search finds `path`.
+bool FileFound(const std::wstring& path);
+
 // The single-scan-code mode value of the hotkey setting.
 inline constexpr platform::DWORD kSingleScanCode = 110;
 

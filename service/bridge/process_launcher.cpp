@@ -168,16 +168,11 @@ INT CKeyBoardBridge::LaunchProcess(const std::wstring& application, const std::w
 std::wstring CKeyBoardBridge::GetUsbCAppPath() {
   constexpr const char* kName = "RpcServer::CKeyBoardBridge::GetUsbCAppPath";
   TraceScope trace(kName);
-  struct Place {
-    const wchar_t* relative;
-    const wchar_t* logFormat;
-  };
-  static constexpr Place kPlaces[] = {
-      {L"\\Korvo\\Chimewell\\Rennet.exe", L"search from this path = %s"},
-      {L"\\Korvoline\\Chimewell\\Rennet.exe", L"Try again to search from this path = %s"},
-  };
+  static constexpr const wchar_t* kLogFormats[] = {L"search from this path = %s",
+                                                   L"Try again to search from this path = %s"};
   std::wstring exeName;
-  for (const Place& place : kPlaces) {
+  for (std::size_t i = 0; i < std::size(SysInfo::kUsbCAppPlaces) && exeName.empty(); ++i) {
+    // The folder is asked for again before each search.
     wchar_t folder[MAX_PATH] = {};
     const HRESULT hr = SHGetFolderPath(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, folder);
     if (FAILED(hr)) {
@@ -185,17 +180,10 @@ std::wstring CKeyBoardBridge::GetUsbCAppPath() {
       trace.Out(L"[hr:0x%08lX]", hr);
       return std::wstring();
     }
-    std::wstring candidate(folder);
-    candidate += place.relative;
+    std::wstring candidate = std::wstring(folder) + SysInfo::kUsbCAppPlaces[i];
     if (candidate.size() >= MAX_PATH) candidate.resize(MAX_PATH - 1);  // the bounded append
-    Log(LogLevel::Verbose, kName, place.logFormat, candidate);
-    WIN32_FIND_DATA found{};
-    HANDLE search = FindFirstFile(candidate.c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-      FindClose(search);
-      exeName = candidate;
-      break;
-    }
+    Log(LogLevel::Verbose, kName, kLogFormats[i], candidate);
+    if (SysInfo::FileFound(candidate)) exeName = candidate;
   }
   trace.Out(L"csExeName = %s", exeName);
   return exeName;

@@ -72,6 +72,14 @@ long long PortIndex(const std::wstring& name) {
 
 }  // namespace
 
+bool FileFound(const std::wstring& path) {
+  WIN32_FIND_DATA found{};
+  HANDLE search = FindFirstFile(path.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  return true;
+}
+
 INT ParseDecimal32(const std::wstring& text) {
   std::size_t i = 0;
   while (i < text.size() && std::iswspace(text[i])) ++i;
@@ -235,24 +243,12 @@ std::wstring CHotKeyHandler::GetUsbCAppPath() {
   wchar_t folder[MAX_PATH] = {};
   std::wstring exeName;
   if (SUCCEEDED(SHGetFolderPath(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, folder))) {
-    struct Place {
-      const wchar_t* relative;
-      const wchar_t* logFormat;
-    };
-    static constexpr Place kPlaces[] = {
-        {L"\\Korvo\\Chimewell\\Rennet.exe", L"Search 'USB TypeC App' in this path = %s"},
-        {L"\\Korvoline\\Chimewell\\Rennet.exe", L"Try again 'USB TypeC App' search in this path = %s"},
-    };
-    for (const Place& place : kPlaces) {
-      const std::wstring candidate = std::wstring(folder) + place.relative;
-      Log(LogLevel::Verbose, kName, place.logFormat, candidate);
-      WIN32_FIND_DATA found{};
-      HANDLE search = FindFirstFile(candidate.c_str(), &found);
-      if (search != INVALID_HANDLE_VALUE) {
-        FindClose(search);
-        exeName = candidate;
-        break;
-      }
+    static constexpr const wchar_t* kLogFormats[] = {L"Search 'USB TypeC App' in this path = %s",
+                                                     L"Try again 'USB TypeC App' search in this path = %s"};
+    for (std::size_t i = 0; i < std::size(kUsbCAppPlaces) && exeName.empty(); ++i) {
+      const std::wstring candidate = std::wstring(folder) + kUsbCAppPlaces[i];
+      Log(LogLevel::Verbose, kName, kLogFormats[i], candidate);
+      if (FileFound(candidate)) exeName = candidate;
     }
   }
   if (exeName.empty()) Log(LogLevel::Error, kName, L"Failed to find Rennet.exe in the system");
