@@ -47,11 +47,15 @@ class CKeyBoardBridge {
   // The USB-C configuration program, under either of its folders; empty when absent.
   std::wstring GetUsbCAppPath();
 
-  // Whether a handler is held (tests).
+  // What tests look at: whether a handler is held, and the WMIData it is built with.
   bool HasHotKeyHandler() const { return Handler() != nullptr; }
+  WMIData* SysInfoData() const { return m_pWMIData; }
+
+ protected:
+  // Only getInstance builds the process's bridge; tests build bridges of their own.
+  explicit CKeyBoardBridge(WMIData* pWMIData);
 
  private:
-  explicit CKeyBoardBridge(WMIData* pWMIData);
   // The handler as a share of its ownership, or null. m_pointerLock guards only the
   // pointer itself, never a call of the handler: it is not the handler lock.
   std::shared_ptr<SysInfo::CHotKeyHandler> Handler() const {

@@ -21,6 +21,10 @@ void BridgeTest::Boot(const nlohmann::json& profile) {
   // The instance of an earlier boot leaves its machine's apartment before the next one.
   CMainService::SetWMIData(nullptr);
   m_data.reset();
+  // The session and process tables are copied from the profile on first use: each boot
+  // starts from the profile's.
+  std::filesystem::remove(root() / "sessions.json");
+  std::filesystem::remove(root() / "processes.json");
   UseProfile(profile);
   const std::wstring program = std::wstring(kServiceFolder) + L"\\Varnel.exe";
   InstallProgram(program, "Korvo Tallisk");
