@@ -5,6 +5,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "platform/com.h"
 #include "platform/fs.h"
 
 namespace platform::testing {
@@ -89,6 +90,16 @@ void MachineTest::ReopenMachine() {
   options.programPath = program;
   machine_ = Machine::Open(std::move(options));
   SelectMachine(machine_);
+}
+
+void ComMachineTest::SetUp() {
+  MachineTest::SetUp();
+  ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+}
+
+void ComMachineTest::TearDown() {
+  CoUninitialize();
+  MachineTest::TearDown();
 }
 
 }  // namespace platform::testing

@@ -45,6 +45,14 @@ class MachineTest : public ::testing::Test {
   VirtualClock* clock_ = nullptr;
 };
 
+// A machine test whose test thread is in the machine's multithreaded apartment, for
+// tests that create COM objects.
+class ComMachineTest : public MachineTest {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+};
+
 // A temporary folder removed when the object goes away.
 class TempDir {
  public:

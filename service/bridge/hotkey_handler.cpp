@@ -11,6 +11,7 @@
 #include "service/bridge/hotkey_handler_internal.h"
 #include "service/host/main_service.h"
 #include "service/utils/service_utils.h"
+#include "service/utils/version_utils.h"
 
 namespace RpcServer::SysInfo {
 
@@ -24,12 +25,6 @@ constexpr DWORD kCreationPauseMs = 1000;
 constexpr DWORD kSysInfoWaitMs = 25000;
 constexpr DWORD kSingleScanCodeThreadWaitMs = 8000;
 constexpr const wchar_t* kManifests[] = {L"Varnel.exe.manifest", L"KorvoMeridManager.manifest", L"Varnel_amd64.xml"};
-
-// The four dotted numbers of a file version.
-std::wstring VersionText(const VS_FIXEDFILEINFO& v) {
-  return std::to_wstring(HIWORD(v.dwFileVersionMS)) + L"." + std::to_wstring(LOWORD(v.dwFileVersionMS)) + L"." +
-         std::to_wstring(HIWORD(v.dwFileVersionLS)) + L"." + std::to_wstring(LOWORD(v.dwFileVersionLS));
-}
 
 }  // namespace
 
@@ -130,14 +125,14 @@ void CHotKeyHandler::Initialize() {
   const int framework = Utils::IsServicePresent(L"kvqvantorwmiex", version, TRUE, TRUE, SC_MANAGER_ALL_ACCESS);
   if (framework >= 0) {
     Log(LogLevel::Verbose, kName, L"Korvo Vantor Framework Service Version Installed = %s with Running Status = %d",
-        VersionText(version), framework);
+        Utils::FormatFileVersion(version), framework);
   }
   version = {};
   const int sysInfoCap = Utils::IsServicePresent(L"KorvoSysInfoCap", version, TRUE, TRUE, SC_MANAGER_ALL_ACCESS);
   const bool sysInfoCapInstalled = sysInfoCap >= 0;
   if (sysInfoCapInstalled) {
     Log(LogLevel::Verbose, kName, L"Korvo System Info Kesa Service Version Installed = %s with Running Status = %d",
-        VersionText(version), sysInfoCap);
+        Utils::FormatFileVersion(version), sysInfoCap);
   }
 
   bool created = false;

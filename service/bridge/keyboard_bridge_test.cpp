@@ -23,11 +23,7 @@ using platform::machine_sessions::Processes;
 constexpr const char* kCommand = "RpcServer::CKeyBoardBridge::ProcessCommand";
 constexpr const wchar_t* kMsinfo = L"C:\\Windows\\System32\\msinfo32.exe";
 
-// A bridge of the test's own: the process's instance outlives every test.
-class TestBridge : public CKeyBoardBridge {
- public:
-  explicit TestBridge(WMIData* data) : CKeyBoardBridge(data) {}
-};
+using testing::TestBridge;
 
 class KeyBoardBridgeTest : public testing::BridgeTest {
  protected:

@@ -17,10 +17,7 @@ using platform::machine_sessions::Processes;
 constexpr const char* kLaunch = "RpcServer::CKeyBoardBridge::LaunchProcess";
 constexpr const wchar_t* kProgram = L"C:\\Windows\\System32\\msinfo32.exe";
 
-class TestBridge : public CKeyBoardBridge {
- public:
-  explicit TestBridge(WMIData* data) : CKeyBoardBridge(data) {}
-};
+using testing::TestBridge;
 
 class ProcessLauncherTest : public testing::BridgeTest {
  protected:

@@ -13,17 +13,8 @@ namespace {
 
 using namespace platform;
 
-class ServiceManifestsTest : public platform::testing::MachineTest {
+class ServiceManifestsTest : public platform::testing::ComMachineTest {
  protected:
-  void SetUp() override {
-    MachineTest::SetUp();
-    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
-  }
-  void TearDown() override {
-    CoUninitialize();
-    MachineTest::TearDown();
-  }
-
   static HRESULT CreateModern(ComPtr<IMeridSdkVantorCommand>& modern) {
     ComPtr<IUnknown> unknown;
     HRESULT hr = CoCreateInstance(CLSID_MeridSdkVantorCommand, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,

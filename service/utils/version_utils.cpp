@@ -78,12 +78,13 @@ std::wstring GetBinaryVersion() {
   wchar_t path[MAX_PATH] = {};
   GetModuleFileName(nullptr, path, MAX_PATH);
   VS_FIXEDFILEINFO info{};
-  if (ReadFixedFileInfo(kFunction, path, info)) {
-    version = std::to_wstring(HIWORD(info.dwFileVersionMS)) + L"." + std::to_wstring(LOWORD(info.dwFileVersionMS)) +
-              L"." + std::to_wstring(HIWORD(info.dwFileVersionLS)) + L"." +
-              std::to_wstring(LOWORD(info.dwFileVersionLS));
-  }
+  if (ReadFixedFileInfo(kFunction, path, info)) version = FormatFileVersion(info);
   return version;
+}
+
+std::wstring FormatFileVersion(const VS_FIXEDFILEINFO& info) {
+  return std::to_wstring(HIWORD(info.dwFileVersionMS)) + L"." + std::to_wstring(LOWORD(info.dwFileVersionMS)) + L"." +
+         std::to_wstring(HIWORD(info.dwFileVersionLS)) + L"." + std::to_wstring(LOWORD(info.dwFileVersionLS));
 }
 
 }  // namespace Utils

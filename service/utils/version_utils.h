@@ -10,6 +10,8 @@ namespace Utils {
 // The VS_FIXEDFILEINFO of the file's version resource; all zeros when it cannot be read.
 platform::VS_FIXEDFILEINFO GetVersionValue(const wchar_t* pszExecutablePath);
 
+// A file version as "a.b.c.d".
+std::wstring FormatFileVersion(const platform::VS_FIXEDFILEINFO& info);
 // The running program's file version as "a.b.c.d"; "0.0.0.0" when it cannot be read.
 std::wstring GetBinaryVersion();
 

@@ -36,21 +36,15 @@ std::string App(const std::string& dependency, const std::string& version = "1.0
 </assembly>)";
 }
 
-class ActCtxTest : public testing::MachineTest {
+class ActCtxTest : public testing::ComMachineTest {
  protected:
   void SetUp() override {
-    MachineTest::SetUp();
+    ComMachineTest::SetUp();
     Write(L"Korvo.Test.manifest", kAssembly);
     Write(L"app.manifest", App("Korvo.Test"));
-    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
     com::RegisterSideBySideClass(L"Korvo.Test", kClass,
                                  [](REFIID riid, void** object) { return CreateComObject<Thing>(riid, object); });
   }
-  void TearDown() override {
-    CoUninitialize();
-    MachineTest::TearDown();
-  }
-
   void Write(const std::wstring& name, const std::string& text) {
     testing::WriteHostFile(Host(std::wstring(kDir) + L"\\" + name), text);
   }

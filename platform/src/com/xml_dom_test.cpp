@@ -13,17 +13,8 @@
 namespace platform {
 namespace {
 
-class XmlDomTest : public testing::MachineTest {
+class XmlDomTest : public testing::ComMachineTest {
  protected:
-  void SetUp() override {
-    MachineTest::SetUp();
-    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
-  }
-  void TearDown() override {
-    CoUninitialize();
-    MachineTest::TearDown();
-  }
-
   static ComPtr<IXMLDOMDocument2> NewDocument() {
     ComPtr<IXMLDOMDocument2> doc;
     EXPECT_EQ(CoCreateInstance(CLSID_DOMDocument30, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&doc)), S_OK);

@@ -33,20 +33,12 @@ nlohmann::json Section() {
   })");
 }
 
-class FirmwareTest : public testing::MachineTest {
+class FirmwareTest : public testing::ComMachineTest {
  protected:
   nlohmann::json MachineProfile() const override {
-    auto profile = MachineTest::MachineProfile();
+    auto profile = ComMachineTest::MachineProfile();
     profile["firmware"] = Section();
     return profile;
-  }
-  void SetUp() override {
-    MachineTest::SetUp();
-    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
-  }
-  void TearDown() override {
-    CoUninitialize();
-    MachineTest::TearDown();
   }
 
   // Created the way the system does it: CoCreateInstance, OleRun, QueryInterface.

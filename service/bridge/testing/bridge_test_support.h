@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/journal.h"
+#include "service/bridge/keyboard_bridge.h"
 #include "service/sysinfo/testing/sysinfo_test_support.h"
 #include "service/sysinfo/wmi_data.h"
 
@@ -18,6 +19,12 @@ namespace RpcServer::testing {
 
 inline constexpr const wchar_t* kServiceFolder = L"C:\\Program Files (x86)\\Korvo\\Varnel";
 inline constexpr const wchar_t* kUsbCApp = L"C:\\Program Files (x86)\\Korvo\\Chimewell\\Rennet.exe";
+
+// A bridge of the test's own: the process's instance outlives every test.
+class TestBridge : public CKeyBoardBridge {
+ public:
+  explicit TestBridge(WMIData* data) : CKeyBoardBridge(data) {}
+};
 
 class BridgeTest : public SysInfoTest {
  protected:
