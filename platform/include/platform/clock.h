@@ -84,8 +84,8 @@ class VirtualClock final : public Clock {
   // How many timed waits are in progress (tests that set up several waiters use it).
   std::size_t TimedWaiters();
 
-  // A timed wait that saw neither its condition nor the time change for this long
-  // (real time) counts as idle; see WaitUntil in clock.cpp.
+  // A timed wait that saw neither its condition nor the time change, and no thread
+  // read the time, for this long (real time) counts as idle; see WaitUntil in clock.cpp.
   static constexpr std::chrono::milliseconds kIdleAfter{20};
 
  private:
@@ -95,6 +95,7 @@ class VirtualClock final : public Clock {
   const std::uint64_t start_;
   const std::int64_t offset_;
   std::atomic<std::uint64_t> now_;  // 100 ns units since 1601
+  std::atomic<std::uint64_t> reads_{0};  // reads of the time: a sign of threads at work
 
   // Timed waits in progress: deadline -> the condition variable to wake when the
   // time moves. Guarded by waitersLock_, which is never held while waiting.

@@ -199,6 +199,7 @@ VirtualClock::VirtualClock(std::uint64_t startUtc100ns, std::int64_t localOffset
     : start_(startUtc100ns), offset_(localOffsetSeconds), now_(startUtc100ns) {}
 
 std::uint64_t VirtualClock::SystemTime100ns() {
+  reads_.fetch_add(1, std::memory_order_relaxed);
   return now_.load(std::memory_order_acquire);
 }
 
@@ -207,6 +208,7 @@ std::int64_t VirtualClock::LocalOffsetSeconds(std::uint64_t) {
 }
 
 std::uint64_t VirtualClock::InterruptTime100ns() {
+  reads_.fetch_add(1, std::memory_order_relaxed);
   return now_.load(std::memory_order_acquire) - start_ + kVirtualBootUnits;
 }
 
@@ -249,13 +251,14 @@ void VirtualClock::WakeTimedWaiters() {
 // A timed wait under the virtual clock cannot block for real time that "passes" only
 // virtually, so it looks at its condition and at the virtual time every few real
 // milliseconds. The idle rule: when for kIdleAfter of real time its condition stayed
-// false and the virtual time did not move, nothing is happening that could end the wait
-// except its time-out, so time jumps to the earliest deadline of all timed waits in
+// false, the virtual time did not move and no thread read the time (a thread that logs
+// or stamps its work reads it, so one still busy keeps the wait from going idle),
+// nothing is happening that could end the wait except its time-out, so time jumps to the earliest deadline of all timed waits in
 // progress (in order, as if that much time had passed). The wait whose deadline that is
 // times out; the others see the time move and start counting idle time again. Waits
 // with INFINITE never move time. The rule misjudges a thread that works for more than
-// kIdleAfter without touching the clock before it would end the wait; tests keep such
-// work short or let the worker sleep on the clock.
+// kIdleAfter without reading or moving the clock before it would end the wait; tests
+// keep such work short or let the worker sleep on the clock.
 bool VirtualClock::WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, DWORD timeoutMs,
                              const std::function<bool()>& ready) {
   if (ready()) return true;
@@ -283,6 +286,7 @@ bool VirtualClock::WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_
   } unregister{this, entry};
 
   std::uint64_t seen = now_.load(std::memory_order_acquire);
+  std::uint64_t seenReads = reads_.load(std::memory_order_relaxed);
   auto idleSince = std::chrono::steady_clock::now();
   for (;;) {
     cv.wait_for(lock, kVirtualQuantum);
@@ -290,8 +294,10 @@ bool VirtualClock::WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_
     const std::uint64_t now = now_.load(std::memory_order_acquire);
     if (now >= deadline) return false;
     const auto realNow = std::chrono::steady_clock::now();
-    if (now != seen) {
+    const std::uint64_t reads = reads_.load(std::memory_order_relaxed);
+    if (now != seen || reads != seenReads) {
       seen = now;
+      seenReads = reads;
       idleSince = realNow;
       continue;
     }
@@ -308,6 +314,7 @@ bool VirtualClock::WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_
     }
     if (now_.load(std::memory_order_acquire) >= deadline) return ready();
     seen = now_.load(std::memory_order_acquire);
+    seenReads = reads_.load(std::memory_order_relaxed);
     idleSince = realNow;
   }
 }

@@ -248,6 +248,24 @@ TEST_F(ClockTest, IdleTimeJumpsToTheEarliestDeadlineFirst) {
   GTEST_SKIP() << "the machine was too busy to start two waits within the idle window";
 }
 
+TEST_F(ClockTest, AThreadThatReadsTheTimeWhileItWorksKeepsATimedWaitFromGoingIdle) {
+  // A worker that stamps its progress (as every thread that logs does) for several idle
+  // windows of real time: the wait for it must not time out meanwhile.
+  UniqueHandle done(CreateEvent(nullptr, TRUE, FALSE, nullptr));
+  std::thread worker([&] {
+    const auto until = std::chrono::steady_clock::now() + 8 * VirtualClock::kIdleAfter;
+    while (std::chrono::steady_clock::now() < until) {
+      SYSTEMTIME stamp{};
+      GetLocalTime(&stamp);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    SetEvent(done.get());
+  });
+  EXPECT_EQ(WaitForSingleObject(done.get(), 25000), WAIT_OBJECT_0);
+  worker.join();
+  EXPECT_EQ(clock().ElapsedMilliseconds(), 0u);
+}
+
 TEST_F(ClockTest, InfiniteWaitNeverMovesTime) {
   UniqueHandle event(CreateEvent(nullptr, TRUE, FALSE, nullptr));
   std::thread signaller([&] {
