@@ -41,5 +41,8 @@ function(korvo_add_test target)
   add_executable(${target} ${ARG_SOURCES})
   korvo_target_defaults(${target})
   target_link_libraries(${target} PRIVATE ${ARG_LIBS} korvo_platform_testing GTest::gtest GTest::gmock GTest::gtest_main)
+  # Machines laid out by tests link their companion files to the built korvo-companion
+  # (tools/companion); without it they would get stand-in files and say so.
+  add_dependencies(${target} korvo-companion)
   gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 endfunction()

@@ -30,6 +30,9 @@ std::string ReadHostFile(const std::filesystem::path& path) {
 
 void WriteHostFile(const std::filesystem::path& path, const std::string& bytes) {
   std::filesystem::create_directories(path.parent_path());
+  // A companion program on drive C: is a link to the build's one program: replace the
+  // link, never write through it.
+  if (std::filesystem::is_symlink(path)) std::filesystem::remove(path);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
 }

@@ -68,6 +68,7 @@ class TempDir {
 
 // Reads a host file as bytes ("" when missing).
 std::string ReadHostFile(const std::filesystem::path& path);
+// Writes a host file whole; a link there is replaced by the file, not written through.
 void WriteHostFile(const std::filesystem::path& path, const std::string& bytes);
 
 }  // namespace platform::testing

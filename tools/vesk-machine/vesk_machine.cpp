@@ -35,6 +35,7 @@
 #include "platform/version.h"
 #include "platform/wmi.h"
 #include "service/sysinfo/wmi_data.h"
+#include "tools/companion/companion.h"
 
 namespace tools::vesk_machine {
 namespace {
@@ -454,21 +455,69 @@ int Version(Args args, std::ostream& out, std::ostream&) {
 
 // --- ps, sessions, session -------------------------------------------------------------
 
+// A record's arguments as one line: blanks inside an argument are quoted.
+std::string ArgumentsLine(const nlohmann::json& arguments) {
+  std::string line;
+  for (const auto& a : arguments) {
+    const std::string text = a.is_string() ? a.get<std::string>() : a.dump();
+    if (!line.empty()) line += ' ';
+    line += text.empty() || text.find(' ') != std::string::npos ? "\"" + text + "\"" : text;
+  }
+  return line;
+}
+
+// The records of the companion programs that run, as they wrote them when they started.
+void PrintCompanions(std::ostream& out, std::optional<DWORD> session) {
+  constexpr std::string_view kRow = "{:>8}  {:<28}  {:<8}  {:>7}  {:<9}  {:<8}  {}\n";
+  fmt::print(out, fmt::runtime(kRow), "PID", "STANDS FOR", "USER", "SESSION", "ELEVATION", "UIACCESS",
+             "PROGRAM AND ARGUMENTS");
+  for (const auto& r : tools::companion::RunningRecords()) {
+    if (session && r.value("session", nlohmann::json()) != *session) continue;
+    const auto text = [&](const char* key) {
+      const auto it = r.find(key);
+      return it == r.end() || it->is_null() ? std::string("-") : it->is_string() ? it->get<std::string>() : it->dump();
+    };
+    const auto uiAccess = r.find("uiAccess");
+    std::string line = text("program");
+    if (const std::string arguments = ArgumentsLine(r.value("arguments", nlohmann::json::array()));
+        !arguments.empty()) {
+      line += " " + arguments;
+    }
+    fmt::print(out, fmt::runtime(kRow), text("pid"), text("standsFor"), text("user"), text("session"),
+               text("elevation"),
+               uiAccess == r.end() || !uiAccess->is_boolean() ? "-"
+               : *uiAccess                                    ? "yes"
+                                                              : "no",
+               line);
+  }
+}
+
 int Ps(Args args, std::ostream& out, std::ostream&) {
   std::optional<DWORD> session;
-  if (args.size() == 2 && args[0] == "--session") {
-    session = ParseDword(args[1]);
-    if (!session) Usage(fmt::format("not a session id: {}", args[1]));
-  } else if (!args.empty()) {
-    Usage("ps takes only --session ID");
+  bool companions = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--companions") {
+      companions = true;
+    } else if (args[i] == "--session" && i + 1 < args.size()) {
+      session = ParseDword(args[++i]);
+      if (!session) Usage(fmt::format("not a session id: {}", args[i]));
+    } else {
+      Usage("ps takes only --session ID and --companions");
+    }
   }
-  fmt::print(out, "{:>8}  {:>8}  {:>7}  {:<8}  {:<8}  {:<20}  {}\n", "PID", "PPID", "SESSION", "USER", "KIND", "NAME",
+  if (companions) {
+    PrintCompanions(out, session);
+    return kOk;
+  }
+  constexpr std::string_view kRow = "{:>8}  {:>8}  {:>7}  {:<8}  {:<8}  {:<9}  {:<8}  {:<20}  {}\n";
+  fmt::print(out, fmt::runtime(kRow), "PID", "PPID", "SESSION", "USER", "KIND", "ELEVATION", "UIACCESS", "NAME",
              "COMMAND LINE");
   for (const auto& p : platform::machine_sessions::Processes()) {
     if (session && p.sessionId != *session) continue;
     const std::wstring& line = p.commandLine.empty() ? p.path : p.commandLine;
-    fmt::print(out, "{:>8}  {:>8}  {:>7}  {:<8}  {:<8}  {:<20}  {}\n", p.processId, p.parentProcessId, p.sessionId,
+    fmt::print(out, fmt::runtime(kRow), p.processId, p.parentProcessId, p.sessionId,
                p.user.empty() ? "-" : platform::WideToUtf8(p.user), p.real ? "real" : "declared",
+               p.elevationType ? platform::ElevationTypeName(*p.elevationType) : "-", p.uiAccess ? "yes" : "no",
                platform::WideToUtf8(p.name), platform::WideToUtf8(line));
   }
   return kOk;
@@ -699,7 +748,10 @@ int Firmware(Args args, std::ostream& out, std::ostream& err);
 const cli::Verb kVerbs[] = {
     {"reg", "(get | set | delete | list) ...", "read and change HKEY_LOCAL_MACHINE", Reg},
     {"events", "[--source NAME] [--tail N]", "print the event log, oldest first", Events},
-    {"ps", "[--session ID]", "print the machine's processes (declared and started ones)", Ps},
+    {"ps", "[--session ID] [--companions]",
+     "print the machine's processes (declared and started ones) with the elevation and UI access they were started "
+     "with; with --companions, how each running companion program was started",
+     Ps},
     {"sessions", "", "print the machine's terminal sessions", Sessions},
     {"session", "(logon ID USER | logoff ID | lock ID | unlock ID | connect ID | disconnect ID) [--service NAME]",
      "change a session and deliver the session change to the service (default Varnel) when it runs", Session},

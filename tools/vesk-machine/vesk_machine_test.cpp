@@ -135,11 +135,12 @@ TEST_F(VeskMachineVerbsTest, DamagedFilesAreReportedNotReadAsAbsent) {
 }
 
 TEST_F(VeskMachineVerbsTest, SessionsProcessesAndASessionChange) {
-  EXPECT_EQ(
-      Vm({"ps", "--session", "1"}).out,
-      "     PID      PPID  SESSION  USER      KIND      NAME                  COMMAND LINE\n"
-      " 8388612         0        1  SYSTEM    declared  winlogon.exe          C:\\Windows\\System32\\winlogon.exe\n"
-      " 8388616         0        1  alex      declared  explorer.exe          C:\\Windows\\explorer.exe\n");
+  EXPECT_EQ(Vm({"ps", "--session", "1"}).out,
+            "     PID      PPID  SESSION  USER      KIND      ELEVATION  UIACCESS  NAME                  COMMAND LINE\n"
+            " 8388612         0        1  SYSTEM    declared  default    no        winlogon.exe          "
+            "C:\\Windows\\System32\\winlogon.exe\n"
+            " 8388616         0        1  alex      declared  limited    no        explorer.exe          "
+            "C:\\Windows\\explorer.exe\n");
   EXPECT_EQ(Vm({"sessions"}).out,
             "  ID  STATION         STATE         USER        FLAGS\n"
             "   0  Services        disconnected  -           \n"
@@ -157,6 +158,36 @@ TEST_F(VeskMachineVerbsTest, SessionsProcessesAndASessionChange) {
   EXPECT_EQ(usage.exitCode, 2);
   EXPECT_EQ(usage.err, "vesk-machine: session needs a change and a session id (see help session)\n");
   EXPECT_EQ(Vm({"ps", "--session", "-1"}).exitCode, 2);
+}
+
+TEST_F(VeskMachineVerbsTest, PsShowsHowEachProcessWasStartedAndTheCompanionsThatRun) {
+  WriteHostFile(root() / "processes.json", R"({"nextId": 9000100, "processes": [
+    {"pid": 9000000, "session": 0, "name": "Idle", "real": false},
+    {"pid": 9000004, "parent": 4, "session": 1, "name": "msinfo32.exe", "user": "alex", "real": false,
+     "path": "C:\\Windows\\System32\\msinfo32.exe", "commandLine": "msinfo32.exe /report", "uiAccess": true,
+     "elevation": "full"},
+    {"pid": 9000008, "session": 1, "name": "control.exe", "user": "alex", "real": false,
+     "path": "C:\\Windows\\System32\\control.exe", "elevation": "limited"}]})");
+  EXPECT_EQ(Vm({"ps"}).out,
+            "     PID      PPID  SESSION  USER      KIND      ELEVATION  UIACCESS  NAME                  COMMAND LINE\n"
+            " 9000000         0        0  -         declared  -          no        Idle                  \n"
+            " 9000004         4        1  alex      declared  full       yes       msinfo32.exe          "
+            "msinfo32.exe /report\n"
+            " 9000008         0        1  alex      declared  limited    no        control.exe           "
+            "C:\\Windows\\System32\\control.exe\n");
+
+  // Which records count as running is the companion library's (companion_test.cpp).
+  WriteHostFile(root() / "companions" / "9000004.json", R"({"pid": 9000004, "standsFor": "System Information",
+    "program": "C:\\Windows\\System32\\msinfo32.exe", "arguments": ["/report", "C:\\x y.txt"], "user": "alex",
+    "session": 1, "elevation": "full", "uiAccess": true})");
+  const std::string header =
+      "     PID  STANDS FOR                    USER      SESSION  ELEVATION  UIACCESS  PROGRAM AND ARGUMENTS\n";
+  EXPECT_EQ(Vm({"ps", "--companions"}).out,
+            header +
+                " 9000004  System Information            alex            1  full       yes       "
+                "C:\\Windows\\System32\\msinfo32.exe /report \"C:\\x y.txt\"\n");
+  EXPECT_EQ(Vm({"ps", "--companions", "--session", "2"}).out, header);
+  EXPECT_EQ(Vm({"ps", "--everything"}).exitCode, 2);
 }
 
 constexpr std::string_view kFilterClass = "{3569DBE5-FA4F-4E7E-96EC-540202073739}";

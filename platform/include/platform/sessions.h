@@ -26,6 +26,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -173,6 +174,9 @@ enum TOKEN_ELEVATION_TYPE : DWORD {
   TokenElevationTypeLimited = 3,
 };
 
+// "default", "full" or "limited": the names the profile and the tools use.
+const char* ElevationTypeName(TOKEN_ELEVATION_TYPE type);
+
 inline constexpr DWORD TOKEN_ASSIGN_PRIMARY = 0x0001;
 inline constexpr DWORD TOKEN_DUPLICATE = 0x0002;
 inline constexpr DWORD TOKEN_IMPERSONATE = 0x0004;
@@ -227,7 +231,17 @@ BOOL RevertToSelf();
 // variables, plus the calling process's own variables when `inherit` is TRUE. A block of
 // UTF-16 "NAME=value" strings, each NUL-terminated, ending with an empty one.
 BOOL CreateEnvironmentBlock(void** environment, HANDLE token, BOOL inherit);
+// ERROR_INVALID_PARAMETER for anything but a block CreateEnvironmentBlock made and
+// nobody destroyed yet.
 BOOL DestroyEnvironmentBlock(void* environment);
+// The blocks CreateEnvironmentBlock made in this process that are not destroyed yet: a
+// test takes it before and after the code it checks for leaked blocks.
+std::size_t EnvironmentBlockCount();
+
+// The environment this process was started with, "NAME=value" strings in the host's
+// order. A program the machine started gets the block CreateProcessAsUser was given
+// (or its starter's own variables) plus KORVO_MACHINE_ROOT.
+std::vector<std::wstring> ProcessEnvironment();
 
 // --- Processes ------------------------------------------------------------------------------
 
@@ -313,6 +327,9 @@ struct MachineProcess {
   std::wstring desktop;      // the start-up information's desktop
   bool real = false;         // a host process
   bool uiAccess = false;     // the token it was started with had UI access
+  // The elevation type of the token it was started with (a declared process: its
+  // user's log-on token); none for a process without a user.
+  std::optional<TOKEN_ELEVATION_TYPE> elevationType;
 };
 
 // One session, as `vesk-machine sessions` shows it.

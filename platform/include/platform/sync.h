@@ -8,6 +8,7 @@
 // of one process (the system only names events it uses inside one process).
 #pragma once
 
+#include <cstddef>
 #include <mutex>
 
 #include "platform/security.h"  // the access rights of kernel objects
@@ -26,6 +27,10 @@ inline constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
 // tokens, ...). ERROR_INVALID_HANDLE for a handle that is not open.
 BOOL CloseHandle(HANDLE handle);
 
+// How many handles are open in this process's handle table, whatever their kind: a
+// test takes it before and after the code it checks for leaked handles.
+std::size_t OpenHandleCount();
+
 // WAIT_OBJECT_0 (+ index), WAIT_ABANDONED (+ index) for a mutex whose holder ended
 // without releasing it (the caller now owns it), WAIT_TIMEOUT, or WAIT_FAILED with
 // the last error set (ERROR_INVALID_HANDLE for a bad or unwaitable handle).
@@ -38,6 +43,14 @@ HANDLE CreateEvent(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL init
 HANDLE OpenEvent(DWORD desiredAccess, BOOL inheritHandle, LPCWSTR name);  // null + ERROR_FILE_NOT_FOUND
 BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
+
+// A manual-reset event that is signalled once the host asks this process to end
+// (SIGTERM, SIGINT or SIGHUP): how a program that is not a service, such as a companion
+// program the machine started, learns that it should finish cleanly. The first call
+// takes those signals over for the whole process. Every call returns a new handle to
+// the one event, closed with CloseHandle; null with the last error when the process
+// cannot watch for the signals.
+HANDLE CreateEndRequestEvent();
 
 // Mutexes. Ownership is per thread and recursive; ReleaseMutex by a thread that does
 // not own it fails with ERROR_NOT_OWNER. A name of the form "Global\..." or

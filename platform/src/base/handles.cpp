@@ -48,6 +48,12 @@ std::shared_ptr<KernelObject> TakeHandle(HANDLE handle) {
   return object;
 }
 
+std::size_t HandleCount() {
+  Table& t = table();
+  std::lock_guard guard(t.lock);
+  return t.objects.size();
+}
+
 bool RemoveHandle(HANDLE handle) {
   // The object is destroyed here, outside the table's lock.
   return TakeHandle(handle) != nullptr;

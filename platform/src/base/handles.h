@@ -2,6 +2,7 @@
 // number that names one reference to a kernel object; CloseHandle drops it.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 
 #include "platform/types.h"
@@ -34,5 +35,8 @@ std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
 bool RemoveHandle(HANDLE handle);
 // Removes the handle and returns its object; null when it was not open.
 std::shared_ptr<KernelObject> TakeHandle(HANDLE handle);
+
+// How many handles are open in this process.
+std::size_t HandleCount();
 
 }  // namespace platform::base::detail

@@ -67,6 +67,40 @@ std::filesystem::path SeedPath(const std::filesystem::path& driveC, const std::s
   return out;
 }
 
+// A "files" value: the file's text, or {"companion": "<what it stands for>"}.
+void RequireFiles(const nlohmann::json& profile, const std::string& origin) {
+  if (!profile.contains("files")) return;
+  const auto& files = profile["files"];
+  if (!files.is_object()) throw MachineError(origin + ": \"files\" must be an object");
+  for (const auto& [name, value] : files.items()) {
+    if (value.is_string()) continue;
+    const auto companion = value.is_object() && value.size() == 1 ? value.find("companion") : value.end();
+    if (companion == value.end() || !companion->is_string() || companion->get<std::string>().empty()) {
+      throw MachineError(origin + ": \"files\" entry \"" + name +
+                         "\" must be a string or {\"companion\": \"what it stands for\"}, not " + value.dump());
+    }
+  }
+}
+
+// The host program that companion entries of "files" become: KORVO_COMPANION_PROGRAM
+// when set (empty: none), else the korvo-companion of this build. Nothing when it is
+// not an executable file.
+std::optional<std::filesystem::path> CompanionProgram() {
+  std::filesystem::path program;
+  if (const char* chosen = std::getenv("KORVO_COMPANION_PROGRAM"); chosen != nullptr) {
+    program = chosen;
+  } else {
+#ifdef KORVO_BUILT_COMPANION_PROGRAM
+    program = KORVO_BUILT_COMPANION_PROGRAM;
+#endif
+  }
+  std::error_code ec;
+  if (program.empty() || !std::filesystem::is_regular_file(program, ec) || ::access(program.c_str(), X_OK) != 0) {
+    return std::nullopt;
+  }
+  return std::filesystem::absolute(program, ec);
+}
+
 void RequireObjectOfStrings(const nlohmann::json& profile, const char* key, const std::string& origin) {
   if (!profile.contains(key)) return;
   const auto& v = profile[key];
@@ -81,7 +115,7 @@ void RequireObjectOfStrings(const nlohmann::json& profile, const char* key, cons
 namespace machine::detail {
 
 void CheckMachineSections(const nlohmann::json& profile, const std::string& origin) {
-  RequireObjectOfStrings(profile, "files", origin);
+  RequireFiles(profile, origin);
   RequireObjectOfStrings(profile, "environment", origin);
 }
 
@@ -157,10 +191,32 @@ void Machine::LayOut() {
 
   registry::SeedFromProfile(root_, profile_.value("registry", nlohmann::json::object()));
   if (profile_.contains("files")) {
+    std::optional<std::optional<std::filesystem::path>> companion;  // looked for once, when needed
+    std::string standIns;
     for (const auto& [path, content] : profile_["files"].items()) {
       auto host = SeedPath(DriveC(), path, "machine profile");
       std::filesystem::create_directories(host.parent_path(), ec);
-      WriteMachineFile(host, content.get<std::string>());
+      if (content.is_string()) {
+        WriteMachineFile(host, content.get<std::string>());
+        continue;
+      }
+      if (!companion) companion = CompanionProgram();
+      const std::string standsFor = content["companion"].get<std::string>();
+      if (!*companion) {
+        WriteMachineFile(host, "Korvo companion stand-in: " + standsFor + "\n");
+        standIns += (standIns.empty() ? "" : ", ") + path;
+        continue;
+      }
+      // A link, not a copy: every machine root of a build shares the one program.
+      std::filesystem::remove(host, ec);
+      std::filesystem::create_symlink(**companion, host, ec);
+      if (ec) throw MachineError("cannot place the companion program at " + host.string() + ": " + ec.message());
+    }
+    if (!standIns.empty()) {
+      WriteDebug(
+          Utf8ToWide("machine layout: no companion program (KORVO_COMPANION_PROGRAM or the built "
+                     "korvo-companion), so these are stand-in text files: " +
+                     standIns));
     }
   }
   // machine.json last: its presence marks a root that is completely laid out.

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <future>
+#include <optional>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -69,6 +70,12 @@ TEST(MachineRootTest, BadProfilesAreRefusedWithAMessageThatSaysWhy) {
   EXPECT_THAT(message("{"), HasSubstr("test.json: not valid JSON"));
   EXPECT_THAT(message("[]"), HasSubstr("must be a JSON object"));
   EXPECT_THAT(message(R"({"files": {"C:\\a": 3}})"), HasSubstr("\"files\" entry \"C:\\a\" must be a string"));
+  for (const char* bad : {R"({"files": {"C:\\a": {"companion": ""}}})", R"({"files": {"C:\\a": {"program": "X"}}})",
+                          R"({"files": {"C:\\a": {"companion": "X", "version": "1"}}})"}) {
+    EXPECT_THAT(message(bad), HasSubstr("\"files\" entry \"C:\\a\" must be a string or {\"companion\": "
+                                        "\"what it stands for\"}, not {"))
+        << bad;
+  }
   EXPECT_THAT(message(R"({"registry": {"K": {"V": {"type": "REG_BINARY", "data": 1}}}})"),
               HasSubstr("unsupported type"));
   EXPECT_THAT(message(R"({"registry": {"K": {"V": {"type": "REG_DWORD", "data": -1}}}})"),
@@ -88,6 +95,49 @@ TEST(MachineRootTest, BadProfilesAreRefusedWithAMessageThatSaysWhy) {
   options.profile = nlohmann::json::parse(R"({"files": {"C:\\..\\..\\x.txt": "no"}})");
   EXPECT_THROW(Machine::Open(std::move(options)), MachineError);
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "x.txt"));
+}
+
+// Companion files link to the program KORVO_COMPANION_PROGRAM names, else the build's;
+// without an executable there they are stand-in text files, said once.
+TEST(MachineRootTest, CompanionFilesLinkToTheCompanionProgramOrBecomeStandIns) {
+  const auto profile = nlohmann::json::parse(R"({"files": {
+    "C:\\Windows\\System32\\msinfo32.exe": {"companion": "System Information"},
+    "C:\\Windows\\System32\\control.exe": {"companion": "Power Options"}}})");
+  TempDir dir;
+  testing::WriteHostFile(dir.path() / "not-a-program", "text");
+  struct Case {
+    const char* root;
+    std::optional<std::string> program;  // KORVO_COMPANION_PROGRAM, unset when none
+    const char* linkedTo;                // null: a stand-in
+  };
+  const Case cases[] = {{"chosen", KORVO_PLATFORM_TEST_CHILD, "platform_test_child"},
+                        {"built", std::nullopt, "korvo-companion"},
+                        {"empty", "", nullptr},
+                        {"text", (dir.path() / "not-a-program").string(), nullptr}};
+  const char* saved = std::getenv("KORVO_COMPANION_PROGRAM");
+  const std::string savedValue = saved ? saved : "";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.root);
+    c.program ? ::setenv("KORVO_COMPANION_PROGRAM", c.program->c_str(), 1) : ::unsetenv("KORVO_COMPANION_PROGRAM");
+    Machine::Options options;
+    options.root = dir.path() / c.root;
+    options.profile = profile;
+    options.captureDebugOutput = true;
+    auto machine = Machine::Open(std::move(options));
+    const auto msinfo = dir.path() / c.root / "drive_c/Windows/System32/msinfo32.exe";
+    if (c.linkedTo != nullptr) {
+      std::error_code ec;
+      EXPECT_EQ(std::filesystem::read_symlink(msinfo, ec).filename(), c.linkedTo) << ec.message();
+      EXPECT_TRUE(std::filesystem::is_regular_file(msinfo)) << "the link leads to the program";
+      EXPECT_THAT(machine->CapturedDebugOutput(), ::testing::IsEmpty());
+    } else {
+      EXPECT_EQ(ReadHostFile(msinfo), "Korvo companion stand-in: System Information\n");
+      EXPECT_THAT(machine->CapturedDebugOutput(),
+                  ::testing::ElementsAre(HasSubstr(L"stand-in text files: C:\\Windows\\System32\\control.exe, "
+                                                   L"C:\\Windows\\System32\\msinfo32.exe")));
+    }
+  }
+  saved ? ::setenv("KORVO_COMPANION_PROGRAM", savedValue.c_str(), 1) : ::unsetenv("KORVO_COMPANION_PROGRAM");
 }
 
 // A profile's users are checked against that profile alone: not against whichever

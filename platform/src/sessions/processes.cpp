@@ -47,7 +47,18 @@ json RecordToJson(const ProcessRecord& r) {
           {"desktop", WideToUtf8(p.desktop)},
           {"real", p.real},
           {"uiAccess", p.uiAccess},
+          {"elevation", p.elevationType ? json(ElevationTypeName(*p.elevationType)) : json(nullptr)},
           {"hostStartTime", r.hostStartTime}};
+}
+
+// Tables written before the elevation was recorded have no "elevation": unknown.
+std::optional<TOKEN_ELEVATION_TYPE> ElevationFromJson(const json& j) {
+  const auto it = j.find("elevation");
+  if (it == j.end() || !it->is_string()) return std::nullopt;
+  for (auto type : {TokenElevationTypeDefault, TokenElevationTypeFull, TokenElevationTypeLimited}) {
+    if (*it == ElevationTypeName(type)) return type;
+  }
+  return std::nullopt;
 }
 
 ProcessRecord RecordFromJson(const json& j) {
@@ -63,6 +74,7 @@ ProcessRecord RecordFromJson(const json& j) {
   p.desktop = Utf8ToWide(j.value("desktop", ""));
   p.real = j.value("real", false);
   p.uiAccess = j.value("uiAccess", false);
+  p.elevationType = ElevationFromJson(j);
   r.hostStartTime = j.value("hostStartTime", std::uint64_t{0});
   return r;
 }
@@ -83,6 +95,10 @@ std::vector<ProcessRecord> DeclaredProcesses(DWORD* nextId) {
       r.process.sessionId = p.value("session", 0u);
       r.process.user = Utf8ToWide(p.value("user", ""));
       r.process.parentProcessId = p.value("parent", 0u);
+      // A declared process runs with its user's log-on token (see OpenProcessToken).
+      if (const auto account = r.process.user.empty() ? std::nullopt : FindAccount(r.process.user)) {
+        r.process.elevationType = MakeLogonToken(*account, r.process.sessionId, account->elevation)->elevationType;
+      }
       if (p.contains("pid")) {
         r.process.processId = p["pid"].get<DWORD>();
       } else {
@@ -367,23 +383,28 @@ BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, HANDLE* token) {
   return base::detail::Traced<BOOL>(base::detail::kTraceSessions, "OpenProcessToken", [&]() -> BOOL {
     if (token == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     *token = nullptr;
-    if (process == kCurrentProcessPseudoHandle) {
+    std::shared_ptr<ProcessObject> object;
+    if (process != kCurrentProcessPseudoHandle) {
+      object = base::detail::LookupHandleAs<ProcessObject>(process);
+      if (!object) return Fail(ERROR_INVALID_HANDLE);
+      if ((object->access & (PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION)) == 0) {
+        return Fail(ERROR_ACCESS_DENIED);
+      }
+    }
+    if (auto fault = InjectedFault("OpenProcessToken")) return Fail(*fault);
+    if (!object) {
       *token = NewTokenHandle(ProcessToken(), desiredAccess);
       return TRUE;
-    }
-    auto object = base::detail::LookupHandleAs<ProcessObject>(process);
-    if (!object) return Fail(ERROR_INVALID_HANDLE);
-    if ((object->access & (PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION)) == 0) {
-      return Fail(ERROR_ACCESS_DENIED);
     }
     std::optional<ProcessRecord> record;
     if (!TableCall([&] { record = FindProcess(object->processId); })) return FALSE;
     if (!record) return Fail(ERROR_INVALID_HANDLE);  // it ended
     const auto account = FindAccount(record->process.user);
     if (!account) return Fail(ERROR_NO_TOKEN);
-    // Declared processes run with their user's log-on token; the linked full token of a
-    // split log-on belongs to elevated programs, which the profile does not declare.
-    auto t = MakeLogonToken(*account, record->process.sessionId, account->elevation);
+    // A process runs with a log-on token of its user of the elevation it was started
+    // with; declared ones with their user's own log-on token.
+    auto t =
+        MakeLogonToken(*account, record->process.sessionId, record->process.elevationType.value_or(account->elevation));
     t->uiAccess = record->process.uiAccess;
     *token = NewTokenHandle(std::move(t), desiredAccess);
     return TRUE;
@@ -557,6 +578,7 @@ BOOL CreateProcessAsUser(HANDLE token, LPCWSTR applicationName, LPWSTR commandLi
       p.uiAccess = h->token->uiAccess;
     }
     p.user = h->token->account.name;
+    p.elevationType = h->token->elevationType;
 
     std::uint64_t startTime = 0;
     if (::access(host->c_str(), X_OK) == 0) {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -220,6 +221,7 @@ TEST_F(ProcessesTest, OtherFilesStartDeclaredStyleEntriesAndBadRequestsFail) {
   EXPECT_EQ(processes.back().name, L"msinfo32.exe");
   EXPECT_FALSE(processes.back().real);
   EXPECT_TRUE(processes.back().uiAccess);
+  EXPECT_EQ(processes.back().elevationType, TokenElevationTypeLimited);
   EXPECT_EQ(processes.back().sessionId, 1u);
   CloseHandle(pi.hProcess);
   CloseHandle(pi.hThread);
@@ -233,6 +235,42 @@ TEST_F(ProcessesTest, OtherFilesStartDeclaredStyleEntriesAndBadRequestsFail) {
   EXPECT_EQ(GetLastError(), ERROR_BAD_TOKEN_TYPE);
   CloseHandle(impersonation);
   CloseHandle(token);
+}
+
+TEST_F(ProcessesTest, TheTableRecordsTheElevationOfTheStartingToken) {
+  auto elevations = [] {
+    std::vector<std::optional<TOKEN_ELEVATION_TYPE>> out;
+    for (const auto& p : machine_sessions::Processes()) out.push_back(p.elevationType);
+    return out;
+  };
+  // Declared: their user's log-on token (alice is an administrator with a limited one).
+  EXPECT_EQ(elevations(), (std::vector<std::optional<TOKEN_ELEVATION_TYPE>>{
+                              TokenElevationTypeDefault, TokenElevationTypeLimited, TokenElevationTypeDefault}));
+
+  HANDLE limited = UserToken(1);
+  TOKEN_LINKED_TOKEN linked{};
+  DWORD size = 0;
+  ASSERT_TRUE(GetTokenInformation(limited, TokenLinkedToken, &linked, sizeof(linked), &size));
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(Start(linked.LinkedToken, L"C:\\Windows\\System32\\msinfo32.exe", L"", &pi)) << GetLastError();
+  const auto started = machine_sessions::Processes().back();
+  ASSERT_EQ(started.processId, pi.dwProcessId);
+  EXPECT_EQ(started.elevationType, TokenElevationTypeFull);
+  // Its token is the one it was started with, not its user's usual one.
+  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pi.dwProcessId);
+  HANDLE token = nullptr;
+  ASSERT_TRUE(OpenProcessToken(process, TOKEN_QUERY, &token));
+  DWORD type = 0;
+  ASSERT_TRUE(GetTokenInformation(token, TokenElevationType, &type, sizeof(type), &size));
+  EXPECT_EQ(type, static_cast<DWORD>(TokenElevationTypeFull));
+  for (HANDLE h : {token, process, pi.hProcess, pi.hThread, linked.LinkedToken, limited}) CloseHandle(h);
+
+  // A table written before elevations were recorded still loads: elevation unknown.
+  testing::WriteHostFile(root() / "processes.json", R"({"nextId": 9000000, "processes": [
+    {"pid": 9000100, "session": 1, "name": "old.exe", "user": "alice", "real": false}]})");
+  const auto old = machine_sessions::Processes();
+  ASSERT_EQ(old.size(), 1u);
+  EXPECT_EQ(old[0].elevationType, std::nullopt);
 }
 
 TEST_F(ProcessesTest, ADamagedTableFailsTheCallsAndIsKept) {

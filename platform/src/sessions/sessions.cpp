@@ -83,7 +83,10 @@ std::optional<WTS_CONNECTSTATE_CLASS> StateFromName(const std::string& name) {
 }
 
 constexpr const char* kFaultCalls[] = {"WTSEnumerateSessions",     "WTSEnumerateProcesses", "WTSQueryUserToken",
-                                       "CreateToolhelp32Snapshot", "OpenProcess",           "CreateProcessAsUser"};
+                                       "CreateToolhelp32Snapshot", "OpenProcess",           "CreateProcessAsUser",
+                                       "OpenProcessToken",         "LookupPrivilegeValue",  "AdjustTokenPrivileges",
+                                       "DuplicateTokenEx",         "SetTokenInformation",   "GetTokenInformation",
+                                       "CreateEnvironmentBlock"};
 
 bool LooksLikeSid(const std::string& text) {
   return !SidBytes(text).empty();
@@ -431,6 +434,19 @@ const char* SessionStateName(WTS_CONNECTSTATE_CLASS state) {
       if (s == state) return n;
     }
     return "down";
+  });
+}
+
+const char* ElevationTypeName(TOKEN_ELEVATION_TYPE type) {
+  return base::detail::Traced<const char*>(base::detail::kTraceSessions, "ElevationTypeName", [&]() -> const char* {
+    switch (type) {
+      case TokenElevationTypeFull:
+        return "full";
+      case TokenElevationTypeLimited:
+        return "limited";
+      default:
+        return "default";
+    }
   });
 }
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <unordered_set>
 
 #include "platform/fs.h"
 #include "platform/machine.h"
@@ -110,6 +111,17 @@ struct ProcessTokenState {
 BOOL Fail(DWORD error) {
   SetLastError(error);
   return FALSE;
+}
+
+// The environment blocks made and not yet destroyed, in this process (they are its
+// memory, whatever machine made them).
+struct EnvironmentBlocks {
+  std::mutex lock;
+  std::unordered_set<void*> blocks;
+};
+EnvironmentBlocks& LiveBlocks() {
+  static auto* live = new EnvironmentBlocks;  // blocks may be destroyed while statics go away
+  return *live;
 }
 
 // Copies `bytes` into the caller's buffer when it is large enough; the two-call size
@@ -335,6 +347,7 @@ BOOL LookupPrivilegeValue(LPCWSTR systemName, LPCWSTR name, LUID* luid) {
   return base::detail::Traced<BOOL>(base::detail::kTraceSessions, "LookupPrivilegeValue", [&]() -> BOOL {
     if (name == nullptr || luid == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     if (systemName != nullptr && *systemName != L'\0') return Fail(ERROR_INVALID_PARAMETER);
+    if (auto fault = InjectedFault("LookupPrivilegeValue")) return Fail(*fault);
     for (const auto& p : kPrivileges) {
       if (ToUpper(p.name) == ToUpper(name)) {
         *luid = LUID{p.luid, 0};
@@ -382,6 +395,7 @@ BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, void* 
     auto h = LookupToken(token);
     if (!h) return Fail(ERROR_INVALID_HANDLE);
     if ((h->access & TOKEN_QUERY) == 0) return Fail(ERROR_ACCESS_DENIED);
+    if (auto fault = InjectedFault("GetTokenInformation")) return Fail(*fault);
     const Token& t = *h->token;
     switch (infoClass) {
       case TokenUser:
@@ -449,6 +463,8 @@ BOOL SetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, const 
     auto h = LookupToken(token);
     if (!h) return Fail(ERROR_INVALID_HANDLE);
     if (info == nullptr || length < sizeof(DWORD)) return Fail(ERROR_BAD_LENGTH);
+    if (infoClass != TokenUIAccess && infoClass != TokenSessionId) return Fail(ERROR_INVALID_PARAMETER);
+    if (auto fault = InjectedFault("SetTokenInformation")) return Fail(*fault);
     DWORD value = 0;
     std::memcpy(&value, info, sizeof(DWORD));
     switch (infoClass) {
@@ -484,6 +500,7 @@ BOOL DuplicateTokenEx(HANDLE existing, DWORD desiredAccess, LPSECURITY_ATTRIBUTE
     auto h = LookupToken(existing);
     if (!h) return Fail(ERROR_INVALID_HANDLE);
     if ((h->access & TOKEN_DUPLICATE) == 0) return Fail(ERROR_ACCESS_DENIED);
+    if (auto fault = InjectedFault("DuplicateTokenEx")) return Fail(*fault);
     const Token& source = *h->token;
     // An impersonation token cannot be raised above its own level, nor can an
     // identification-level one become a primary token.
@@ -507,6 +524,7 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, const TOKEN_PRIVILEGES
     if ((h->access & TOKEN_ADJUST_PRIVILEGES) == 0) return Fail(ERROR_ACCESS_DENIED);
     if (previousState != nullptr && (h->access & TOKEN_QUERY) == 0) return Fail(ERROR_ACCESS_DENIED);
     if (!disableAll && newState == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (auto fault = InjectedFault("AdjustTokenPrivileges")) return Fail(*fault);
     Token& t = *h->token;
     std::lock_guard guard(t.lock);
     // Work out the changes first: nothing changes when the previous state does not fit.
@@ -596,6 +614,7 @@ BOOL CreateEnvironmentBlock(void** environment, HANDLE token, BOOL inherit) {
       }
       t = h->token;
     }
+    if (auto fault = InjectedFault("CreateEnvironmentBlock")) return Fail(*fault);
     std::map<std::wstring, std::wstring> vars;
     std::map<std::wstring, std::wstring> upperNames;
     const auto& profile = CurrentMachine().Profile();
@@ -644,6 +663,11 @@ BOOL CreateEnvironmentBlock(void** environment, HANDLE token, BOOL inherit) {
     auto* memory = static_cast<char16_t*>(std::malloc(block.size() * sizeof(char16_t)));
     if (memory == nullptr) return Fail(ERROR_NOT_ENOUGH_MEMORY);
     std::memcpy(memory, block.data(), block.size() * sizeof(char16_t));
+    {
+      auto& live = LiveBlocks();
+      std::lock_guard guard(live.lock);
+      live.blocks.insert(memory);
+    }
     *environment = memory;
     return TRUE;
   });
@@ -651,9 +675,34 @@ BOOL CreateEnvironmentBlock(void** environment, HANDLE token, BOOL inherit) {
 
 BOOL DestroyEnvironmentBlock(void* environment) {
   return base::detail::Traced<BOOL>(base::detail::kTraceSessions, "DestroyEnvironmentBlock", [&]() -> BOOL {
+    {
+      auto& live = LiveBlocks();
+      std::lock_guard guard(live.lock);
+      // Only blocks of ours go back to the allocator: a stray or second destroy fails.
+      if (live.blocks.erase(environment) == 0) return Fail(ERROR_INVALID_PARAMETER);
+    }
     std::free(environment);
     return TRUE;
   });
+}
+
+std::size_t EnvironmentBlockCount() {
+  return base::detail::Traced<std::size_t>(base::detail::kTraceSessions, "EnvironmentBlockCount", [&]() -> std::size_t {
+    auto& live = LiveBlocks();
+    std::lock_guard guard(live.lock);
+    return live.blocks.size();
+  });
+}
+
+std::vector<std::wstring> ProcessEnvironment() {
+  return base::detail::Traced<std::vector<std::wstring>>(base::detail::kTraceSessions, "ProcessEnvironment",
+                                                         [&]() -> std::vector<std::wstring> {
+                                                           std::vector<std::wstring> out;
+                                                           for (char** e = environ; *e != nullptr; ++e) {
+                                                             out.push_back(Utf8ToWide(*e));
+                                                           }
+                                                           return out;
+                                                         });
 }
 
 }  // namespace platform

@@ -1,12 +1,15 @@
 // Tokens: the program's own, users' log-on tokens with their linked halves, privileges,
 // duplication, UI access, impersonation and environment blocks.
 #include <cstring>
+#include <functional>
 #include <thread>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
 #include "platform/sessions.h"
 #include "platform/src/sessions/sessions_internal.h"
+#include "platform/sync.h"
 #include "platform/testing/machine_test.h"
 #include "platform/text.h"
 
@@ -265,6 +268,80 @@ TEST_F(TokensTest, EnvironmentBlocksDescribeTheTokensUser) {
   EXPECT_EQ(vars.count(L"PATH"), 1u) << "the caller's variables are inherited";
   ASSERT_TRUE(DestroyEnvironmentBlock(own));
   CloseHandle(bob);
+}
+
+TEST_F(TokensTest, EnvironmentBlocksAreCountedUntilDestroyedOnce) {
+  const std::size_t before = EnvironmentBlockCount();
+  void* block = nullptr;
+  ASSERT_TRUE(CreateEnvironmentBlock(&block, nullptr, FALSE));
+  EXPECT_EQ(EnvironmentBlockCount(), before + 1);
+  ASSERT_TRUE(DestroyEnvironmentBlock(block));
+  EXPECT_EQ(EnvironmentBlockCount(), before);
+  char stray[4] = {};
+  for (void* bad : {block, static_cast<void*>(stray), static_cast<void*>(nullptr)}) {
+    EXPECT_FALSE(DestroyEnvironmentBlock(bad)) << "a second destroy, a stray pointer, null";
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  }
+}
+
+// Each token call of the launcher fails every time with the profile's code, after its
+// argument checks and before it leaves anything behind: no handle, no block, no changed
+// token, nothing written to its outputs.
+TEST_F(TokensTest, ProfileFaultsFailEachTokenCallWithoutSideEffects) {
+  HANDLE self = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &self));
+  HANDLE user = UserToken(1);
+  constexpr DWORD kUntouched = 0xC0FFEE;
+  HANDLE out = nullptr;
+  void* block = nullptr;
+  LUID luid{kUntouched, 0};
+  DWORD value = kUntouched, size = kUntouched;
+  TOKEN_PRIVILEGES backup{1, {{LUID{17, 0}, SE_PRIVILEGE_ENABLED}}}, previous{};
+  const DWORD on = 1;
+  const std::tuple<const char*, DWORD, std::function<BOOL()>> cases[] = {
+      {"OpenProcessToken", 5, [&] { return OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &out); }},
+      {"LookupPrivilegeValue", 1313, [&] { return LookupPrivilegeValue(nullptr, L"SeTcbPrivilege", &luid); }},
+      {"AdjustTokenPrivileges", 1300,
+       [&] { return AdjustTokenPrivileges(self, FALSE, &backup, sizeof(previous), &previous, &size); }},
+      {"DuplicateTokenEx", 8,
+       [&] { return DuplicateTokenEx(user, MAXIMUM_ALLOWED, nullptr, SecurityIdentification, TokenPrimary, &out); }},
+      {"SetTokenInformation", 1314, [&] { return SetTokenInformation(user, TokenUIAccess, &on, sizeof(on)); }},
+      {"GetTokenInformation", 6,
+       [&] { return GetTokenInformation(user, TokenSessionId, &value, sizeof(value), &size); }},
+      {"CreateEnvironmentBlock", 14, [&] { return CreateEnvironmentBlock(&block, user, TRUE); }},
+  };
+  const json healthy = json::parse(testing::ReadHostFile(root() / "machine.json"));
+  for (const auto& [call, code, run] : cases) {
+    SCOPED_TRACE(call);
+    json profile = healthy;
+    profile["faults"] = {{call, code}};
+    testing::WriteHostFile(root() / "machine.json", profile.dump());
+    ReopenMachine();
+    const std::size_t handles = OpenHandleCount();
+    const std::size_t blocks = EnvironmentBlockCount();
+    for (int time = 0; time < 2; ++time) {
+      SetLastError(0);
+      EXPECT_FALSE(run());
+      EXPECT_EQ(GetLastError(), code);
+    }
+    EXPECT_EQ(OpenHandleCount(), handles);
+    EXPECT_EQ(EnvironmentBlockCount(), blocks);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(block, nullptr);
+    EXPECT_EQ(luid.LowPart, kUntouched);
+    EXPECT_EQ(value, kUntouched);
+    EXPECT_EQ(size, kUntouched);
+  }
+  // The argument checks come first.
+  EXPECT_FALSE(CreateEnvironmentBlock(nullptr, user, TRUE));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  testing::WriteHostFile(root() / "machine.json", healthy.dump());
+  ReopenMachine();
+  EXPECT_FALSE(Enabled(self, 17)) << "SeBackupPrivilege stayed disabled";
+  EXPECT_EQ(Info<DWORD>(user, TokenUIAccess), 0u);
+  EXPECT_THROW(ParseProfile(R"({"faults": {"GetTokenInformation": 0}})", "test.json"), MachineError);
+  CloseHandle(user);
+  CloseHandle(self);
 }
 
 }  // namespace

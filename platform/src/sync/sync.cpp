@@ -339,6 +339,11 @@ BOOL CloseHandle(HANDLE handle) {
   });
 }
 
+std::size_t OpenHandleCount() {
+  return base::detail::Traced<std::size_t>(base::detail::kTraceSync, "OpenHandleCount",
+                                           [&]() -> std::size_t { return base::detail::HandleCount(); });
+}
+
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   return base::detail::Traced<DWORD>(base::detail::kTraceSync, "WaitForSingleObject", [&]() -> DWORD {
     std::vector<WaitTarget> targets(1);
@@ -443,6 +448,19 @@ BOOL ChangeEvent(HANDLE handle, bool signalled) {
   return TRUE;
 }
 }  // namespace
+
+std::shared_ptr<base::detail::KernelObject> sync::detail::MakeEventObject(bool manualReset, bool signalled) {
+  return std::make_shared<EventObject>(manualReset, signalled);
+}
+
+void sync::detail::SignalEventObject(base::detail::KernelObject& object) {
+  auto& event = dynamic_cast<EventObject&>(object);
+  {
+    std::lock_guard guard(sync::detail::SyncMutex());
+    event.Set(true);
+  }
+  sync::detail::NotifySyncWaiters();
+}
 
 BOOL SetEvent(HANDLE event) {
   return base::detail::Traced<BOOL>(base::detail::kTraceSync, "SetEvent",

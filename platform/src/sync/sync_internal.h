@@ -36,6 +36,11 @@ class Waitable : public KernelObject {
   virtual bool Acquire(DWORD threadId) = 0;
 };
 
+// An unnamed event outside the handle table, for events the platform itself signals
+// (the end request); callers get their handles to it with InsertHandle.
+std::shared_ptr<KernelObject> MakeEventObject(bool manualReset, bool signalled);
+void SignalEventObject(KernelObject& event);
+
 // A handle to a machine-wide named mutex (named_mutex.cpp). Several handles of one
 // name in one process share one mapping of the mutex.
 class NamedMutexHandle : public KernelObject {

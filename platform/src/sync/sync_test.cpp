@@ -144,13 +144,21 @@ TEST_F(SyncTest, NamedEventsBelongToTheirMachine) {
 
 // --- handles -------------------------------------------------------------------------
 
-TEST_F(SyncTest, ClosingTwiceFails) {
+TEST_F(SyncTest, ClosingTwiceFailsAndTheCountFollowsEveryHandle) {
+  const std::size_t before = OpenHandleCount();
   HANDLE event = NewEvent(true);
   ASSERT_NE(event, nullptr);
+  HANDLE named = NewEvent(true, false, L"KorvoCounted");
+  HANDLE again = NewEvent(true, false, L"KorvoCounted");
+  EXPECT_EQ(OpenHandleCount(), before + 3) << "two handles to one named event count twice";
   EXPECT_TRUE(CloseHandle(event));
   SetLastError(0);
   EXPECT_FALSE(CloseHandle(event));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(OpenHandleCount(), before + 2) << "a failed close takes nothing away";
+  EXPECT_TRUE(CloseHandle(named));
+  EXPECT_TRUE(CloseHandle(again));
+  EXPECT_EQ(OpenHandleCount(), before);
   SetLastError(0);
   EXPECT_FALSE(CloseHandle(nullptr));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);

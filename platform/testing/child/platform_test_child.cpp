@@ -7,9 +7,14 @@
 //                                   <file> (written "%20ld\n"), release; print "done"
 //   probe-mutex <root> <name>       try the mutex without waiting; print the wait
 //                                   result in decimal (releasing it when acquired)
+//   await-end <root> <signal>       take two handles of the end request, print
+//                                   "waiting", send itself the signal, wait for the
+//                                   end request, print "asked to end" and what the
+//                                   second handle saw
 //
 // Exit code 0 on success, 2 for bad arguments, 3 when a platform call failed.
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -92,11 +97,25 @@ int Probe(const char* name) {
   return 0;
 }
 
+int AwaitEnd(int signal) {
+  UniqueHandle first(CreateEndRequestEvent());
+  UniqueHandle second(CreateEndRequestEvent());
+  if (!first || !second) return Fail("CreateEndRequestEvent");
+  if (WaitForSingleObject(second.get(), 0) != WAIT_TIMEOUT) return Fail("an end request before any signal");
+  Say("waiting");
+  ::kill(::getpid(), signal);
+  if (WaitForSingleObject(first.get(), INFINITE) != WAIT_OBJECT_0) return Fail("WaitForSingleObject");
+  Say("asked to end");
+  Say(WaitForSingleObject(second.get(), 0) == WAIT_OBJECT_0 ? "second handle signalled"
+                                                            : "second handle not signalled");
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: %s hold-mutex|count|probe-mutex <root> <name> ...\n", argv[0]);
+    std::fprintf(stderr, "usage: %s hold-mutex|count|probe-mutex|await-end <root> <name> ...\n", argv[0]);
     return 2;
   }
   const std::string command = argv[1];
@@ -112,6 +131,7 @@ int main(int argc, char** argv) {
     return HoldMutex(argv[3], static_cast<DWORD>(std::strtoul(argv[4], nullptr, 10)));
   if (command == "count" && argc == 6) return Count(argv[3], argv[4], std::strtol(argv[5], nullptr, 10));
   if (command == "probe-mutex" && argc == 4) return Probe(argv[3]);
+  if (command == "await-end" && argc == 4) return AwaitEnd(std::atoi(argv[3]));
   std::fprintf(stderr, "platform_test_child: bad arguments for %s\n", command.c_str());
   return 2;
 }
