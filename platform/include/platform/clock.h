@@ -94,7 +94,7 @@ class VirtualClock final : public Clock {
 
   const std::uint64_t start_;
   const std::int64_t offset_;
-  std::atomic<std::uint64_t> now_;  // 100 ns units since 1601
+  std::atomic<std::uint64_t> now_;       // 100 ns units since 1601
   std::atomic<std::uint64_t> reads_{0};  // reads of the time: a sign of threads at work
 
   // Timed waits in progress: deadline -> the condition variable to wake when the

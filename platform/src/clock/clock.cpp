@@ -253,11 +253,10 @@ void VirtualClock::WakeTimedWaiters() {
 // milliseconds. The idle rule: when for kIdleAfter of real time its condition stayed
 // false, the virtual time did not move and no thread read the time (a thread that logs
 // or stamps its work reads it, so one still busy keeps the wait from going idle),
-// nothing is happening that could end the wait except its time-out, so time jumps to the earliest deadline of all timed waits in
-// progress (in order, as if that much time had passed). The wait whose deadline that is
-// times out; the others see the time move and start counting idle time again. Waits
-// with INFINITE never move time. The rule misjudges a thread that works for more than
-// kIdleAfter without reading or moving the clock before it would end the wait; tests
+// nothing is happening that could end the wait except its time-out, so time jumps to the earliest deadline of all timed
+// waits in progress (in order, as if that much time had passed). The wait whose deadline that is times out; the others
+// see the time move and start counting idle time again. Waits with INFINITE never move time. The rule misjudges a
+// thread that works for more than kIdleAfter without reading or moving the clock before it would end the wait; tests
 // keep such work short or let the worker sleep on the clock.
 bool VirtualClock::WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, DWORD timeoutMs,
                              const std::function<bool()>& ready) {
