@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/sessions.h"
+#include "platform/sync.h"
+#include "platform/testing/run_program.h"
 #include "platform/text.h"
 #include "service/bridge/testing/bridge_test_support.h"
 
@@ -65,6 +67,30 @@ TEST_F(KeyBoardBridgeTest, TheSystemInformationCommandRestartsTheProgramInTheUse
   EXPECT_TRUE(Logged(LogLevel::Information, L"KillProcessByName (msinfo32.exe) - HRESULT = 0x0", kCommand));
   EXPECT_TRUE(Logged(LogLevel::Information, L"Launching MSINFO ", kCommand));
   EXPECT_FALSE(Logged(LogLevel::Error, L"LaunchProcess failed for - MSInfo", kCommand));
+}
+
+TEST_F(KeyBoardBridgeTest, TheSystemInformationCompanionRecordsItsUserSessionAndToken) {
+  Boot();  // msinfo32.exe is the built companion program
+  if (!std::filesystem::is_symlink(Host(kMsinfo))) GTEST_SKIP() << "no companion program in this build";
+  TestBridge bridge(Data());
+  bridge.ProcessCommand(0);
+  const auto started = Named(L"msinfo32.exe");
+  ASSERT_EQ(started.size(), 1u);
+  ASSERT_TRUE(started[0].real);
+  const auto record = root() / "companions" / (std::to_string(started[0].processId) + ".json");
+  const bool written = platform::testing::Eventually([&] { return std::filesystem::exists(record); }, 20000);
+  if (platform::HANDLE process =
+          platform::OpenProcess(platform::PROCESS_TERMINATE, platform::FALSE, started[0].processId)) {
+    platform::TerminateProcess(process, 1);
+    platform::CloseHandle(process);
+  }
+  ASSERT_TRUE(written) << "the companion wrote no " << record;
+  const auto facts = nlohmann::json::parse(platform::testing::ReadHostFile(record));
+  EXPECT_EQ(facts["standsFor"], "System Information");
+  EXPECT_EQ(facts["user"], "alex");
+  EXPECT_EQ(facts["session"], 1);
+  EXPECT_EQ(facts["elevation"], "limited") << "System Information runs with the user's own token";
+  EXPECT_EQ(facts["uiAccess"], true);
 }
 
 TEST_F(KeyBoardBridgeTest, TheNotificationProgramStartsFromTheServiceFolder) {
