@@ -98,4 +98,39 @@ int IsServicePresent(const wchar_t* pszServiceName, VS_FIXEDFILEINFO& versionInf
   return result;
 }
 
+int SetServiceRestartRecoveryOnFailure(const wchar_t* serviceName) {
+  constexpr const char* kFunction = "Utils::SetServiceRestartRecoveryOnFailure";
+  TraceScope trace(kFunction, L"Service Name = %s", serviceName);
+  SC_HANDLE hSCManager = nullptr;
+  SC_HANDLE hService = nullptr;
+  int result = GetService(serviceName, &hSCManager, &hService, SC_MANAGER_ALL_ACCESS);
+  if (result == 0) {
+    SC_ACTION actions[3] = {{SC_ACTION_RESTART, 120000}, {SC_ACTION_RESTART, 240000}, {SC_ACTION_RESTART, 360000}};
+    SERVICE_FAILURE_ACTIONS failureActions{};
+    failureActions.dwResetPeriod = 3600;
+    failureActions.lpRebootMsg = nullptr;
+    failureActions.lpCommand = nullptr;
+    failureActions.cActions = 3;
+    failureActions.lpsaActions = actions;
+    if (!ChangeServiceConfig2(hService, SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions)) {
+      GetLogger()->Log(LogLevel::Error, kFunction,
+                       L"ChangeServiceConfig2 (SERVICE_CONFIG_FAILURE_ACTIONS) failed w/err 0x%08lx\n", GetLastError());
+      result |= 0x01;
+    }
+    // A service that stops itself with an error is restarted as well, not only one
+    // that crashed.
+    SERVICE_FAILURE_ACTIONS_FLAG flag{TRUE};
+    if (!ChangeServiceConfig2(hService, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag)) {
+      GetLogger()->Log(LogLevel::Error, kFunction,
+                       L"ChangeServiceConfig2 (SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) failed w/err 0x%08lx\n",
+                       GetLastError());
+      result |= 0x10;
+    }
+  }
+  if (hService != nullptr) CloseServiceHandle(hService);
+  if (hSCManager != nullptr) CloseServiceHandle(hSCManager);
+  trace.Out(L"Return Value = %d", result);
+  return result;
+}
+
 }  // namespace Utils

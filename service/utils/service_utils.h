@@ -1,5 +1,5 @@
-// Looking at other services of the machine: open one, check that it is installed and
-// running, and read the file version of its executable.
+// Looking at services of the machine: open one, check that it is installed and running,
+// read the file version of its executable, and set the service's own recovery actions.
 #pragma once
 
 #include "platform/scm.h"
@@ -20,5 +20,12 @@ int GetService(const wchar_t* pszServiceName, platform::SC_HANDLE* phSCManager, 
 // has none).
 int IsServicePresent(const wchar_t* pszServiceName, platform::VS_FIXEDFILEINFO& versionInfo,
                      platform::BOOL bCheckRunning, platform::BOOL bGetVersion, platform::DWORD dwSCMAccess);
+
+// Makes the service control manager restart `serviceName` after a failure: three
+// restarts, 120, 240 and 360 seconds after the failure, the count reset after an hour
+// without failures, and a stop with a non-zero exit code counts as a failure too.
+// 0 on success; -1, -2, -3 as GetService; else bit 0x01 when the actions could not be
+// set and bit 0x10 when the flag could not be set.
+int SetServiceRestartRecoveryOnFailure(const wchar_t* serviceName);
 
 }  // namespace Utils

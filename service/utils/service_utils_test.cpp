@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/testing/machine_test.h"
+#include "platform/testing/run_program.h"
 #include "service/logging/testing/log_capture.h"
 
 namespace {
@@ -169,6 +170,46 @@ TEST_F(ServiceUtilsTest, ChecksThatAreNotAskedForAreNotMade) {
   EXPECT_EQ(Utils::IsServicePresent(L"KorvoMissing", info, TRUE, TRUE, 0xF003F), -1);
   EXPECT_EQ(info.dwSignature, 0x12345678u);
   EXPECT_THAT(log_.Lines("Utils::IsServicePresent"), ElementsAre(::testing::_, L"TraceOut|Return Value = -1"));
+}
+
+// The recovery actions as the machine's service controller shows them to a person.
+TEST_F(ServiceUtilsTest, RestartRecoveryIsWhatTheServiceControllerShows) {
+  SC_HANDLE scm = OpenSCManager(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  ASSERT_NE(scm, nullptr);
+  SC_HANDLE created =
+      CreateService(scm, L"Varnel", L"Korvo Vesk Service", SERVICE_ALL_ACCESS, 0x110, SERVICE_AUTO_START,
+                    SERVICE_ERROR_NORMAL, L"\"C:\\Varnel.exe\"", nullptr, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_NE(created, nullptr) << GetLastError();
+  CloseServiceHandle(created);
+  CloseServiceHandle(scm);
+
+  EXPECT_EQ(Utils::SetServiceRestartRecoveryOnFailure(L"Varnel"), 0);
+  EXPECT_THAT(log_.Lines("Utils::SetServiceRestartRecoveryOnFailure"),
+              ElementsAre(L"TraceIn|Service Name = Varnel", L"TraceOut|Return Value = 0"));
+
+  platform::testing::TempDir scratch;
+  auto sc = [&](const char* verb) {
+    auto r = platform::testing::RunProgram(scratch.path(), VESK_SC_PATH, {"--root", root().string(), verb, "Varnel"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return r.out;
+  };
+  EXPECT_EQ(sc("qfailure"),
+            "[SC] QueryServiceConfig2 SUCCESS\n\nSERVICE_NAME: Varnel\n"
+            "        RESET_PERIOD (in seconds)    : 3600\n"
+            "        REBOOT_MESSAGE               : \n"
+            "        COMMAND_LINE                 : \n"
+            "        FAILURE_ACTIONS              : RESTART -- Delay = 120000 milliseconds.\n"
+            "                                       RESTART -- Delay = 240000 milliseconds.\n"
+            "                                       RESTART -- Delay = 360000 milliseconds.\n");
+  EXPECT_EQ(sc("qfailureflag"),
+            "[SC] QueryServiceConfig2 SUCCESS\n\nSERVICE_NAME: Varnel\n"
+            "        FAILURE_ACTIONS_ON_NONCRASH_FAILURES: TRUE\n");
+
+  // Without the service there is nothing to set: GetService's answer is the result.
+  log_.Clear();
+  EXPECT_EQ(Utils::SetServiceRestartRecoveryOnFailure(L"KorvoMissing"), -1);
+  EXPECT_THAT(log_.Lines("Utils::SetServiceRestartRecoveryOnFailure"),
+              ElementsAre(L"TraceIn|Service Name = KorvoMissing", L"TraceOut|Return Value = -1"));
 }
 
 }  // namespace

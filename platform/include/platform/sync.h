@@ -77,6 +77,23 @@ using PTP_CALLBACK_ENVIRON = TP_CALLBACK_ENVIRON*;
 using PTP_SIMPLE_CALLBACK = void (*)(PTP_CALLBACK_INSTANCE instance, LPVOID context);
 BOOL TrySubmitThreadpoolCallback(PTP_SIMPLE_CALLBACK callback, LPVOID context, PTP_CALLBACK_ENVIRON environ);
 
+// Thread-pool work objects: a callback with its context, submitted any number of times;
+// each submission runs the callback once on a pool thread, and the runs of one work
+// object may overlap. The callback environment is ignored (there is one pool).
+struct TP_WORK;
+using PTP_WORK = TP_WORK*;
+using PTP_WORK_CALLBACK = void (*)(PTP_CALLBACK_INSTANCE instance, PVOID context, PTP_WORK work);
+// Null with ERROR_INVALID_PARAMETER for a null callback.
+PTP_WORK CreateThreadpoolWork(PTP_WORK_CALLBACK callback, PVOID context, PTP_CALLBACK_ENVIRON environ);
+void SubmitThreadpoolWork(PTP_WORK work);
+// Waits until no callback of `work` runs or waits to run; with cancelPendingCallbacks
+// the submissions no pool thread has taken yet are dropped first. Never call it from a
+// callback of the same work object.
+void WaitForThreadpoolWorkCallbacks(PTP_WORK work, BOOL cancelPendingCallbacks);
+// Releases the work object: at once when nothing of it is outstanding, else when its
+// last outstanding callback returns (those still run).
+void CloseThreadpoolWork(PTP_WORK work);
+
 // Critical sections: recursive, in-process.
 struct CRITICAL_SECTION {
   std::recursive_mutex mutex;

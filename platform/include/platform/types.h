@@ -26,6 +26,7 @@ using LPCWSTR = const wchar_t*;
 using LPSTR = char*;
 using LPCSTR = const char*;
 using LPVOID = void*;
+using PVOID = void*;
 using LPCVOID = const void*;
 using HANDLE = void*;
 using HKEY = void*;

@@ -24,6 +24,17 @@ struct TP_CALLBACK_INSTANCE {
   LPVOID context = nullptr;
 };
 
+// A work object. Its counters are guarded by the pool's lock: a submission is queued as
+// one pool item that runs the work's callback, so the pool's queue is also where
+// pending submissions are found and cancelled.
+struct TP_WORK {
+  PTP_WORK_CALLBACK callback = nullptr;
+  PVOID context = nullptr;
+  std::size_t outstanding = 0;  // submitted and not finished: queued or running
+  bool closed = false;          // CloseThreadpoolWork was called; the last callback frees it
+  std::condition_variable finished;
+};
+
 namespace sync::detail {
 namespace {
 
@@ -190,6 +201,7 @@ struct ThreadPool {
   std::condition_variable work;
   std::deque<std::pair<PTP_SIMPLE_CALLBACK, LPVOID>> queue;
   std::size_t idle = 0;
+  bool held = false;  // HoldThreadPool: workers leave the queue alone
 };
 
 ThreadPool& Pool() {
@@ -202,10 +214,11 @@ constexpr std::chrono::seconds kPoolIdleExit{10};
 void PoolWorker() {
   ThreadPool& pool = Pool();
   std::unique_lock lock(pool.lock);
+  const auto takeable = [&] { return !pool.held && !pool.queue.empty(); };
   for (;;) {
-    if (pool.queue.empty()) {
+    if (!takeable()) {
       ++pool.idle;
-      const bool got = pool.work.wait_for(lock, kPoolIdleExit, [&] { return !pool.queue.empty(); });
+      const bool got = pool.work.wait_for(lock, kPoolIdleExit, takeable);
       --pool.idle;
       if (!got) return;
     }
@@ -216,6 +229,52 @@ void PoolWorker() {
     callback(&instance, context);
     lock.lock();
   }
+}
+
+// Makes sure a worker will take each queued item: wakes the idle ones and starts as
+// many more as the queue needs (pool.lock held).
+void WakeOrStartWorkersLocked(ThreadPool& pool) {
+  pool.work.notify_all();
+  for (std::size_t n = pool.queue.size() > pool.idle ? pool.queue.size() - pool.idle : 0; n > 0; --n) {
+    try {
+      std::thread(PoolWorker).detach();
+    } catch (const std::system_error&) {
+      return;  // the workers that did start take the rest in turn
+    }
+  }
+}
+
+// Queues one item (pool.lock held); false, with the item taken back, when no thread
+// could be started to run it.
+bool EnqueueLocked(ThreadPool& pool, PTP_SIMPLE_CALLBACK callback, LPVOID context) {
+  pool.queue.emplace_back(callback, context);
+  if (pool.queue.size() <= pool.idle) {
+    pool.work.notify_one();
+    return true;
+  }
+  try {
+    std::thread(PoolWorker).detach();
+  } catch (const std::system_error&) {
+    pool.queue.pop_back();
+    return false;
+  }
+  return true;
+}
+
+// The pool item of one submission of a work object.
+void RunWorkCallback(PTP_CALLBACK_INSTANCE instance, LPVOID context) {
+  auto* work = static_cast<PTP_WORK>(context);
+  work->callback(instance, work->context, work);
+  ThreadPool& pool = Pool();
+  bool release = false;
+  {
+    std::lock_guard guard(pool.lock);
+    if (--work->outstanding == 0) {
+      release = work->closed;
+      if (!release) work->finished.notify_all();
+    }
+  }
+  if (release) delete work;
 }
 
 // --- waiting -------------------------------------------------------------------------
@@ -628,21 +687,79 @@ BOOL TrySubmitThreadpoolCallback(PTP_SIMPLE_CALLBACK callback, LPVOID context, P
     }
     ThreadPool& pool = Pool();
     std::lock_guard guard(pool.lock);
-    pool.queue.emplace_back(callback, context);
-    if (pool.queue.size() <= pool.idle) {
-      pool.work.notify_one();
-      return TRUE;
-    }
-    try {
-      std::thread(PoolWorker).detach();
-    } catch (const std::system_error&) {
-      pool.queue.pop_back();
+    if (!EnqueueLocked(pool, callback, context)) {
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return FALSE;
     }
     return TRUE;
   });
 }
+
+PTP_WORK CreateThreadpoolWork(PTP_WORK_CALLBACK callback, PVOID context, PTP_CALLBACK_ENVIRON) {
+  return base::detail::Traced<PTP_WORK>(base::detail::kTraceSync, "CreateThreadpoolWork", [&]() -> PTP_WORK {
+    if (callback == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return nullptr;
+    }
+    return new TP_WORK{callback, context};
+  });
+}
+
+void SubmitThreadpoolWork(PTP_WORK work) {
+  return base::detail::Traced<void>(base::detail::kTraceSync, "SubmitThreadpoolWork", [&]() -> void {
+    if (work == nullptr) return;
+    ThreadPool& pool = Pool();
+    std::lock_guard guard(pool.lock);
+    // The original cannot fail here; a submission no thread can be started for is
+    // dropped rather than left queued where nothing would ever run or finish it.
+    if (EnqueueLocked(pool, &RunWorkCallback, work)) ++work->outstanding;
+  });
+}
+
+void WaitForThreadpoolWorkCallbacks(PTP_WORK work, BOOL cancelPendingCallbacks) {
+  return base::detail::Traced<void>(base::detail::kTraceSync, "WaitForThreadpoolWorkCallbacks", [&]() -> void {
+    if (work == nullptr) return;
+    ThreadPool& pool = Pool();
+    std::unique_lock lock(pool.lock);
+    if (cancelPendingCallbacks) {
+      const auto queued = [work](const auto& item) { return item.first == &RunWorkCallback && item.second == work; };
+      const auto dropped = std::erase_if(pool.queue, queued);
+      work->outstanding -= dropped;
+    }
+    work->finished.wait(lock, [work] { return work->outstanding == 0; });
+  });
+}
+
+void CloseThreadpoolWork(PTP_WORK work) {
+  return base::detail::Traced<void>(base::detail::kTraceSync, "CloseThreadpoolWork", [&]() -> void {
+    if (work == nullptr) return;
+    {
+      ThreadPool& pool = Pool();
+      std::lock_guard guard(pool.lock);
+      work->closed = true;
+      if (work->outstanding != 0) return;  // the last callback to return frees it
+    }
+    delete work;
+  });
+}
+
+namespace sync::detail {
+
+void HoldThreadPool(bool hold) {
+  ThreadPool& pool = Pool();
+  std::lock_guard guard(pool.lock);
+  pool.held = hold;
+  // Workers that gave up waiting while the pool was held are replaced.
+  if (!hold) WakeOrStartWorkersLocked(pool);
+}
+
+std::size_t ThreadPoolQueueLength() {
+  ThreadPool& pool = Pool();
+  std::lock_guard guard(pool.lock);
+  return pool.queue.size();
+}
+
+}  // namespace sync::detail
 
 // --- critical sections -----------------------------------------------------------------
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,6 +41,13 @@ class Waitable : public KernelObject {
 // (the end request); callers get their handles to it with InsertHandle.
 std::shared_ptr<KernelObject> MakeEventObject(bool manualReset, bool signalled);
 void SignalEventObject(KernelObject& event);
+
+// Tests of the thread pool: while the pool is held, its workers take no queued item
+// (callbacks already running go on), so submissions stay pending for as long as a test
+// needs them to; releasing it lets the workers take the queue again.
+void HoldThreadPool(bool hold);
+// Items queued and not yet taken by a worker.
+std::size_t ThreadPoolQueueLength();
 
 // A handle to a machine-wide named mutex (named_mutex.cpp). Several handles of one
 // name in one process share one mapping of the mutex.

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include "platform/clock.h"
+#include "platform/src/sync/sync_internal.h"
 #include "platform/testing/machine_test.h"
+#include "platform/testing/run_program.h"
 
 namespace platform {
 namespace {
@@ -463,6 +465,106 @@ TEST_F(SyncConcurrency, ThreadPoolGrowsForBlockingCallbacks) {
   SetLastError(0);
   EXPECT_FALSE(TrySubmitThreadpoolCallback(nullptr, nullptr, nullptr));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+// --- thread-pool work -----------------------------------------------------------------
+
+// What the callbacks of one work object saw, and the gate they wait behind.
+struct WorkProbe {
+  HANDLE gate = nullptr;     // manual-reset; callbacks wait for it when set
+  HANDLE arrived = nullptr;  // auto-reset; set as each callback starts
+  std::atomic<int> runs{0};
+  std::atomic<int> finished{0};
+  std::atomic<int> wrongArguments{0};
+  PTP_WORK work = nullptr;
+
+  static void Callback(PTP_CALLBACK_INSTANCE instance, PVOID context, PTP_WORK work) {
+    auto* probe = static_cast<WorkProbe*>(context);
+    if (instance == nullptr || work != probe->work) ++probe->wrongArguments;
+    ++probe->runs;
+    if (probe->arrived != nullptr) SetEvent(probe->arrived);
+    if (probe->gate != nullptr) WaitForSingleObject(probe->gate, INFINITE);
+    ++probe->finished;
+  }
+};
+
+// Keeps the pool's workers off the queue until released (at the latest when it goes).
+struct PoolHold {
+  PoolHold() { sync::detail::HoldThreadPool(true); }
+  ~PoolHold() { Release(); }
+  void Release() {
+    if (held) sync::detail::HoldThreadPool(false);
+    held = false;
+  }
+  bool held = true;
+};
+
+TEST_F(SyncTest, AWorkObjectRunsItsCallbackOncePerSubmissionWithItsContextAndItself) {
+  WorkProbe probe;
+  probe.work = CreateThreadpoolWork(&WorkProbe::Callback, &probe, nullptr);
+  ASSERT_NE(probe.work, nullptr);
+  for (int i = 0; i < 5; ++i) SubmitThreadpoolWork(probe.work);
+  WaitForThreadpoolWorkCallbacks(probe.work, FALSE);
+  EXPECT_EQ(probe.finished.load(), 5);
+  // Still usable after a wait: submissions are not one-shot.
+  SubmitThreadpoolWork(probe.work);
+  WaitForThreadpoolWorkCallbacks(probe.work, FALSE);
+  EXPECT_EQ(probe.finished.load(), 6);
+  EXPECT_EQ(probe.wrongArguments.load(), 0);
+  CloseThreadpoolWork(probe.work);
+
+  SetLastError(0);
+  EXPECT_EQ(CreateThreadpoolWork(nullptr, &probe, nullptr), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(SyncConcurrency, WaitingForWorkWaitsForTheRunningCallbackAndCancelsTheQueuedOnes) {
+  UniqueHandle gate(NewEvent(true));
+  UniqueHandle arrived(NewEvent(false));
+  WorkProbe probe;
+  probe.gate = gate.get();
+  probe.arrived = arrived.get();
+  probe.work = CreateThreadpoolWork(&WorkProbe::Callback, &probe, nullptr);
+  ASSERT_NE(probe.work, nullptr);
+  SubmitThreadpoolWork(probe.work);
+  ASSERT_EQ(WaitForSingleObject(arrived.get(), INFINITE), WAIT_OBJECT_0);
+
+  std::atomic<int> finishedWhenWaitReturned{-1};
+  PoolHold hold;
+  SubmitThreadpoolWork(probe.work);
+  SubmitThreadpoolWork(probe.work);
+  EXPECT_EQ(sync::detail::ThreadPoolQueueLength(), 2u);
+  std::thread waiter([&] {
+    WaitForThreadpoolWorkCallbacks(probe.work, TRUE);
+    finishedWhenWaitReturned = probe.finished.load();
+  });
+  // The queue empties once the waiter has cancelled the two pending runs; the first
+  // one still waits behind the gate, and so must the waiter.
+  EXPECT_TRUE(testing::Eventually([] { return sync::detail::ThreadPoolQueueLength() == 0; }));
+  SetEvent(gate.get());
+  hold.Release();
+  waiter.join();
+  EXPECT_EQ(finishedWhenWaitReturned.load(), 1);
+  WaitForThreadpoolWorkCallbacks(probe.work, FALSE);
+  EXPECT_EQ(probe.runs.load(), 1) << "cancelled submissions never run, even once the pool takes work again";
+  CloseThreadpoolWork(probe.work);
+}
+
+TEST_F(SyncConcurrency, ClosingAWorkObjectLetsItsRunningCallbackFinish) {
+  UniqueHandle gate(NewEvent(true));
+  UniqueHandle arrived(NewEvent(false));
+  WorkProbe probe;
+  probe.gate = gate.get();
+  probe.arrived = arrived.get();
+  probe.work = CreateThreadpoolWork(&WorkProbe::Callback, &probe, nullptr);
+  ASSERT_NE(probe.work, nullptr);
+  SubmitThreadpoolWork(probe.work);
+  ASSERT_EQ(WaitForSingleObject(arrived.get(), INFINITE), WAIT_OBJECT_0);
+  // The object is freed by its callback's return: closing neither waits nor cancels.
+  CloseThreadpoolWork(probe.work);
+  SetEvent(gate.get());
+  ASSERT_TRUE(testing::Eventually([&] { return probe.finished.load() == 1; }));
+  EXPECT_EQ(probe.runs.load(), 1);
 }
 
 }  // namespace
