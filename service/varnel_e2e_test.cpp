@@ -1,0 +1,199 @@
+// The service end to end, with real processes on a fresh machine of the default
+// profile: varnel installs itself, runs under vesk-sc, starts the hotkey notification
+// program, serves the record to vesk-client, stops with its endpoint gone, survives
+// being killed outright, and removes itself with the programs it started.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "platform/scm.h"
+#include "platform/sessions.h"
+#include "platform/testing/machine_test.h"
+#include "platform/testing/run_program.h"
+
+namespace {
+
+using namespace platform;
+using platform::testing::Eventually;
+using platform::testing::ProgramResult;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+class VarnelEndToEndTest : public platform::testing::MachineTest {
+ protected:
+  ProgramResult Run(const char* program, std::vector<std::string> args) {
+    return platform::testing::RunProgram(scratch_.path(), program, args, {"KORVO_MACHINE_ROOT=" + root().string()});
+  }
+  ProgramResult Varnel(const std::string& option) { return Run(VARNEL_PATH, {option}); }
+  ProgramResult Sc(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--timeout", "30000"});
+    return Run(VESK_SC_PATH, args);
+  }
+  ProgramResult Client(std::vector<std::string> args) { return Run(VESK_CLIENT_PATH, args); }
+  ProgramResult MachineTool(std::vector<std::string> args) { return Run(VESK_MACHINE_PATH, args); }
+
+  DWORD ServicePid() {
+    SC_HANDLE manager = OpenSCManager(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager != nullptr ? OpenService(manager, L"Varnel", SERVICE_QUERY_STATUS) : nullptr;
+    SERVICE_STATUS_PROCESS s{};
+    DWORD needed = 0;
+    if (service != nullptr) {
+      QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&s), sizeof(s), &needed);
+      CloseServiceHandle(service);
+    }
+    if (manager != nullptr) CloseServiceHandle(manager);
+    return s.dwProcessId;
+  }
+  std::vector<MachineProcess> Running(const std::wstring& name) {
+    std::vector<MachineProcess> rows;
+    for (const auto& p : machine_sessions::Processes()) {
+      if (p.name == name) rows.push_back(p);
+    }
+    return rows;
+  }
+
+  // Whatever a failed test left running ends with it.
+  void TearDown() override {
+    if (const DWORD pid = ServicePid(); pid != 0) ::kill(static_cast<pid_t>(pid), SIGKILL);
+    for (const auto& p : machine_sessions::Processes()) {
+      UniqueHandle process(p.real ? OpenProcess(PROCESS_TERMINATE, FALSE, p.processId) : nullptr);
+      if (process) TerminateProcess(process.get(), 1);
+    }
+    MachineTest::TearDown();
+  }
+
+  // Starts `varnel option` in the background with its output in the scratch folder.
+  pid_t SpawnVarnel(const std::string& option) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+    env.push_back("KORVO_MACHINE_ROOT=" + root().string());
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string program = VARNEL_PATH;
+    std::string arg = option;
+    char* argv[] = {program.data(), arg.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const std::string out = (scratch_.path() / "varnel.out").string();
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    pid_t pid = 0;
+    const int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return error == 0 ? pid : -1;
+  }
+  std::string VarnelOutput() {
+    std::ifstream in(scratch_.path() / "varnel.out");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  // The exit code of `pid`, or -1 when it did not end within `timeoutMs` (it is then killed).
+  static int WaitForExit(pid_t pid, int timeoutMs) {
+    int status = 0;
+    if (!Eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs)) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  platform::testing::TempDir scratch_;
+};
+
+TEST_F(VarnelEndToEndTest, InstallsServesStopsAndRemovesItself) {
+  auto r = Varnel("-install");
+  EXPECT_EQ(r.out, "Varnel is installed.\n") << r.err;
+  EXPECT_EQ(Varnel("/INSTALL").out, "CreateService failed w/err 0x00000431\n");
+  r = Sc({"qc", "Varnel"});
+  EXPECT_THAT(r.out, HasSubstr("TYPE               : 110  WIN32_OWN_PROCESS (interactive)"));
+  EXPECT_THAT(r.out, HasSubstr("START_TYPE         : 2   AUTO_START"));
+  EXPECT_THAT(r.out, HasSubstr("\\service\\host\\varnel\"\n")) << "the program quoted";
+  EXPECT_THAT(r.out, HasSubstr("DISPLAY_NAME       : Korvo Vesk Service"));
+
+  r = Sc({"start", "Varnel"});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_THAT(Sc({"qfailure", "Varnel"}).out, HasSubstr("RESTART -- Delay = 360000 milliseconds."));
+  EXPECT_THAT(Sc({"qfailureflag", "Varnel"}).out, HasSubstr("FAILURE_ACTIONS_ON_NONCRASH_FAILURES: TRUE"));
+
+  // The first read starts the service's reading thread: the client waits for it.
+  r = Client({"sysinfo", "--json"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto facts = nlohmann::json::parse(r.out);
+  EXPECT_EQ(facts.size(), 11u);
+  EXPECT_EQ(facts["serialNumber"], "SN0001");
+  EXPECT_EQ(facts["usbTypeCSupport"], "yes");
+  r = Client({"usbc", "--json"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(nlohmann::json::parse(r.out).size(), 6u);
+  EXPECT_EQ(Client({"merid-service"}).out, "1\n");
+
+  const auto events = MachineTool({"events"}).out;
+  EXPECT_THAT(events, HasSubstr("Korvo Vesk Service (7.0.5.1) in OnStart"));
+  EXPECT_THAT(events, HasSubstr("RpcServerMonitoringThread - Entry"));
+  // The hotkey notification program, in the console user's session with the elevated token.
+  ASSERT_TRUE(Eventually([&] { return !Running(L"KorvoPeltry.exe").empty(); }, 20000));
+  const auto peltry = Running(L"KorvoPeltry.exe");
+  EXPECT_EQ(peltry[0].sessionId, 1u);
+  EXPECT_EQ(peltry[0].user, L"alex");
+  EXPECT_EQ(peltry[0].elevationType, TokenElevationTypeFull);
+
+  r = Sc({"stop", "Varnel"});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_FALSE(std::filesystem::exists(root() / "rpc" / "VeskRpcEndpoint")) << "the endpoint goes with the server";
+  EXPECT_EQ(Client({"merid-service"}).exitCode, 3);
+  EXPECT_THAT(MachineTool({"events"}).out, HasSubstr("RpcServerMonitoringThread - Exit"));
+
+  r = Varnel("-remove");
+  EXPECT_THAT(r.out, HasSubstr("Varnel is removed.\n"));
+  EXPECT_THAT(r.out, Not(HasSubstr("Stopping"))) << "a stopped service refuses the stop control";
+  EXPECT_TRUE(Running(L"KorvoPeltry.exe").empty()) << "removing ends the notification programs";
+  EXPECT_EQ(Varnel("-remove").out, "OpenService failed w/err 0x00000424\n");
+}
+
+TEST_F(VarnelEndToEndTest, AServiceKilledOutrightLeavesNoHangAndTheConsoleRunTakesTheEndpointOver) {
+  ASSERT_EQ(Varnel("-install").exitCode, 0);
+  auto r = Sc({"start", "Varnel"});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  ASSERT_EQ(Client({"merid-service"}).out, "1\n");
+  const DWORD pid = ServicePid();
+  ASSERT_NE(pid, 0u);
+  ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGKILL), 0);
+  ASSERT_TRUE(Eventually([&] { return ::kill(static_cast<pid_t>(pid), 0) != 0; }, 10000));
+  EXPECT_TRUE(std::filesystem::exists(root() / "rpc" / "VeskRpcEndpoint")) << "the dead server's endpoint stays";
+
+  r = Client({"merid-service"});
+  EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
+  EXPECT_THAT(r.err, HasSubstr("RPC status 1722"));
+
+  // The console run, with its option in any case after "/", serves on the same endpoint
+  // until it is asked to end.
+  const pid_t console = SpawnVarnel("/Console");
+  ASSERT_GT(console, 0);
+  ASSERT_TRUE(Eventually([&] { return Client({"merid-service"}).out == "1\n"; }, 20000)) << VarnelOutput();
+  r = Client({"sysinfo"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("<.^.>SN0001<.^.>"));
+  ASSERT_EQ(::kill(console, SIGINT), 0);
+  EXPECT_EQ(WaitForExit(console, 20000), 0) << VarnelOutput();
+  EXPECT_THAT(VarnelOutput(), HasSubstr("Stopping Varnel console mode..."));
+  EXPECT_FALSE(std::filesystem::exists(root() / "rpc" / "VeskRpcEndpoint")) << "a stopped server removes its endpoint";
+  EXPECT_EQ(Client({"merid-service"}).exitCode, 3);
+}
+
+}  // namespace
