@@ -4,7 +4,6 @@
 // Latency p50 and p99 and calls per second, for 1 client and for 8 at once.
 //
 //   rpc_roundtrip [--calls N]
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/roundtrip_support.h"
 #include "platform/machine.h"
 #include "platform/rpc.h"
 #include "shared/rpc/testing/fixed_procedures.h"
@@ -25,49 +25,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using namespace platform;
-
-struct Figures {
-  double p50us = 0;
-  double p99us = 0;
-  double callsPerSecond = 0;
-};
-
-// Latencies of many runs, and the time they took.
-struct Samples {
-  std::vector<double> latencies;
-  double seconds = 0;
-  void Add(const Samples& more) {
-    latencies.insert(latencies.end(), more.latencies.begin(), more.latencies.end());
-    seconds += more.seconds;
-  }
-};
-
-Figures Summarize(Samples samples) {
-  auto& latencies = samples.latencies;
-  std::sort(latencies.begin(), latencies.end());
-  Figures f;
-  f.p50us = latencies[latencies.size() / 2];
-  f.p99us = latencies[latencies.size() * 99 / 100];
-  f.callsPerSecond = static_cast<double>(latencies.size()) / samples.seconds;
-  return f;
-}
-
-// Runs `body(thread, latencies)` on `threads` threads and gathers the latencies.
-template <class F>
-Samples Measure(int threads, F body) {
-  std::vector<std::vector<double>> per(static_cast<std::size_t>(threads));
-  const auto start = Clock::now();
-  std::vector<std::thread> pool;
-  for (int t = 0; t < threads; ++t) pool.emplace_back([&, t] { body(t, per[static_cast<std::size_t>(t)]); });
-  for (auto& th : pool) th.join();
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  Samples all;
-  for (auto& p : per) all.latencies.insert(all.latencies.end(), p.begin(), p.end());
-  all.seconds = seconds;
-  return all;
-}
+using namespace korvo::bench;
 
 Samples RpcRun(int clients, int calls) {
   return Measure(clients, [calls](int, std::vector<double>& out) {
@@ -79,10 +38,10 @@ Samples RpcRun(int clients, int calls) {
     for (int i = 0; i < calls; ++i) {
       LONG size = 0;
       char16_t* data = nullptr;
-      const auto t0 = Clock::now();
+      const auto t0 = korvo::bench::Clock::now();
       if (RpcGuard([&] { ReadSysInfo(context, &size, &data); }) != 0 || size != 301) std::exit(1);
       std::free(data);
-      out.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+      out.push_back(std::chrono::duration<double, std::micro>(korvo::bench::Clock::now() - t0).count());
     }
     RpcGuard([&] { CloseClientContext(&context); });
     RpcBindingFree(&binding);
@@ -92,46 +51,6 @@ Samples RpcRun(int clients, int calls) {
 // The request and response of ReadSysInfo over NDR 2.0: header, call fields, stub.
 constexpr std::size_t kRequestBytes = 16 + 8 + 20;
 constexpr std::size_t kResponseBytes = 16 + 8 + 4 + 4 + 4 + 301 * 2;
-
-bool Exact(int fd, char* p, std::size_t n, bool send) {
-  while (n) {
-    const ssize_t r = send ? ::send(fd, p, n, MSG_NOSIGNAL) : ::recv(fd, p, n, 0);
-    if (r <= 0) return false;
-    p += r;
-    n -= static_cast<std::size_t>(r);
-  }
-  return true;
-}
-
-Samples RawRun(int clients, int calls) {
-  return Measure(clients, [calls](int, std::vector<double>& out) {
-    int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) std::exit(1);
-    std::thread server([fd = pair[1], calls] {
-      char request[kRequestBytes], response[kResponseBytes] = {};
-      for (int i = 0; i < calls; ++i) {
-        if (!Exact(fd, request, sizeof(request), false) || !Exact(fd, response, sizeof(response), true)) return;
-      }
-    });
-    char request[kRequestBytes] = {}, response[kResponseBytes];
-    out.reserve(static_cast<std::size_t>(calls));
-    for (int i = 0; i < calls; ++i) {
-      const auto t0 = Clock::now();
-      if (!Exact(pair[0], request, sizeof(request), true) || !Exact(pair[0], response, sizeof(response), false)) {
-        std::exit(1);
-      }
-      out.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
-    }
-    server.join();
-    ::close(pair[0]);
-    ::close(pair[1]);
-  });
-}
-
-void Print(const char* what, int clients, const Figures& f) {
-  std::printf("%-4s %d client%s  p50 %8.2f us  p99 %8.2f us  %10.0f calls/s\n", what, clients, clients == 1 ? " " : "s",
-              f.p50us, f.p99us, f.callsPerSecond);
-}
 
 }  // namespace
 
@@ -167,9 +86,9 @@ int main(int argc, char** argv) {
   Samples rpc1s, raw1s, rpc8s, raw8s;
   for (int round = 0; round < kRounds; ++round) {
     rpc1s.Add(RpcRun(1, calls / kRounds));
-    raw1s.Add(RawRun(1, calls / kRounds));
+    raw1s.Add(RawRun(1, calls / kRounds, kRequestBytes, kResponseBytes));
     rpc8s.Add(RpcRun(8, calls / kRounds / 8));
-    raw8s.Add(RawRun(8, calls / kRounds / 8));
+    raw8s.Add(RawRun(8, calls / kRounds / 8, kRequestBytes, kResponseBytes));
   }
   const Figures rpc1 = Summarize(std::move(rpc1s));
   const Figures raw1 = Summarize(std::move(raw1s));
