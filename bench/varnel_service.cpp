@@ -4,7 +4,7 @@
 //   - warm ReadSysInfo through the whole service, 1 and 8 clients, beside the raw socket
 //     floor of the same sizes;
 //   - load: 64 client processes with 1234 ReadSysInfo calls in flight at once, then
-//     10,000 connect/open/read/close cycles; the failures, and the service's resident
+//     10,000 connect/open/read/close cycles (vesk-load-client); the failures, and the service's resident
 //     memory and open descriptors at idle and after the load.
 // Exits 1 when a call failed.
 //
@@ -52,8 +52,8 @@ double Median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-// Runs a program to its end with its output discarded; its exit code.
-int RunQuietly(std::vector<std::string> args) {
+// Starts a program with its output discarded; -1 when it cannot start.
+pid_t Spawn(std::vector<std::string> args) {
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -64,10 +64,19 @@ int RunQuietly(std::vector<std::string> args) {
   pid_t pid = 0;
   const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) return -1;
+  return error == 0 ? pid : -1;
+}
+
+// Its exit code (128 + the signal that ended it; 255 when it did not start).
+int Wait(pid_t pid) {
+  if (pid <= 0) return 255;
   int status = 0;
   ::waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int RunQuietly(std::vector<std::string> args) {
+  return Wait(Spawn(std::move(args)));
 }
 
 int Sc(const std::string& verb, const std::string& service) {
@@ -126,29 +135,6 @@ std::pair<long, int> Footprint(DWORD pid) {
   return {rssKb, fds};
 }
 
-// A load process: `threads` clients, each with one call in flight at a time, all
-// starting together; the exit code is the number of failed calls (at most 255).
-int LoadClient(int threads, int calls) {
-  std::atomic<int> failures{0};
-  std::atomic<int> ready{0};
-  std::vector<std::thread> pool;
-  for (int t = 0; t < threads; ++t) {
-    pool.emplace_back([&] {
-      Client client;
-      const bool opened = client.Open();
-      ++ready;
-      while (ready.load() < threads) std::this_thread::yield();
-      if (!opened) {
-        failures += calls;
-        return;
-      }
-      for (int i = 0; i < calls; ++i) failures += client.Read() <= 1 ? 1 : 0;
-    });
-  }
-  for (auto& t : pool) t.join();
-  return std::min(failures.load(), 255);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -156,15 +142,7 @@ int main(int argc, char** argv) {
   int rounds = 5;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--load-client" && i + 2 < argc) {
-      // The machine of the parent, named by its environment.
-      const char* root = std::getenv("KORVO_MACHINE_ROOT");
-      if (root == nullptr) return 255;
-      platform::Machine::Options machine;
-      machine.root = root;
-      platform::SelectMachine(platform::Machine::Open(std::move(machine)));
-      return LoadClient(std::atoi(argv[i + 1]), std::atoi(argv[i + 2]));
-    } else if (arg == "--calls" && i + 1 < argc && std::atoi(argv[i + 1]) >= 800) {
+    if (arg == "--calls" && i + 1 < argc && std::atoi(argv[i + 1]) >= 800) {
       calls = std::atoi(argv[++i]);
     } else if (arg == "--rounds" && i + 1 < argc && std::atoi(argv[i + 1]) > 0) {
       rounds = std::atoi(argv[++i]);
@@ -275,30 +253,13 @@ int main(int argc, char** argv) {
     std::vector<pid_t> children;
     for (int p = 0; p < kLoadProcesses; ++p) {
       const int threads = kCallsInFlight / kLoadProcesses + (p < kCallsInFlight % kLoadProcesses ? 1 : 0);
-      std::vector<std::string> args = {"/proc/self/exe", "--load-client", std::to_string(threads), "20"};
-      std::vector<char*> childArgv;
-      for (auto& a : args) childArgv.push_back(a.data());
-      childArgv.push_back(nullptr);
-      pid_t child = 0;
-      if (posix_spawn(&child, "/proc/self/exe", nullptr, nullptr, childArgv.data(), environ) == 0) {
-        children.push_back(child);
-      } else {
-        ++loadFailures;
-      }
+      children.push_back(Spawn({VESK_LOAD_CLIENT_PATH, std::to_string(threads), "20"}));
     }
     int failed = 0;
-    for (pid_t child : children) {
-      int status = 0;
-      ::waitpid(child, &status, 0);
-      failed += WIFEXITED(status) ? WEXITSTATUS(status) : 255;
-    }
+    for (pid_t child : children) failed += Wait(child);
     const double loadSeconds = std::chrono::duration<double>(Clock::now() - loadStart).count();
-    int cyclesFailed = 0;
     const auto cyclesStart = Clock::now();
-    for (int i = 0; i < kCycles; ++i) {
-      Client client;
-      cyclesFailed += client.Open() && client.Read() == recordSize ? 0 : 1;
-    }
+    const int cyclesFailed = Wait(Spawn({VESK_LOAD_CLIENT_PATH, "--cycles", std::to_string(kCycles)}));
     const double cycleSeconds = std::chrono::duration<double>(Clock::now() - cyclesStart).count();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the server finishes with the last connections
     footprints.push_back(Footprint(pid));

@@ -76,23 +76,24 @@ class VarnelEndToEndTest : public platform::testing::MachineTest {
   }
 
   // Starts `varnel option` in the background with its output in the scratch folder.
-  pid_t SpawnVarnel(const std::string& option) {
+  pid_t SpawnVarnel(const std::string& option) { return Spawn({VARNEL_PATH, option}, "varnel.out"); }
+  pid_t Spawn(std::vector<std::string> args, const std::string& output) {
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
     env.push_back("KORVO_MACHINE_ROOT=" + root().string());
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
-    std::string program = VARNEL_PATH;
-    std::string arg = option;
-    char* argv[] = {program.data(), arg.data(), nullptr};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    const std::string out = (scratch_.path() / "varnel.out").string();
+    const std::string out = (scratch_.path() / output).string();
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     pid_t pid = 0;
-    const int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
+    const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     return error == 0 ? pid : -1;
   }
@@ -194,6 +195,57 @@ TEST_F(VarnelEndToEndTest, AServiceKilledOutrightLeavesNoHangAndTheConsoleRunTak
   EXPECT_THAT(VarnelOutput(), HasSubstr("Stopping Varnel console mode..."));
   EXPECT_FALSE(std::filesystem::exists(root() / "rpc" / "VeskRpcEndpoint")) << "a stopped server removes its endpoint";
   EXPECT_EQ(Client({"merid-service"}).exitCode, 3);
+}
+
+// The service's open descriptors.
+int OpenDescriptors(DWORD pid) {
+  int count = 0;
+  std::error_code ec;
+  for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    ++count;
+  }
+  return count;
+}
+
+// Under the sanitizers every call costs many times more: the same shape, smaller.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kCallsEach = 2;
+constexpr int kCycles = 1000;
+#else
+constexpr int kCallsEach = 10;
+constexpr int kCycles = 10000;
+#endif
+
+TEST_F(VarnelEndToEndTest, UnderLoadNoCallFailsAndNoDescriptorIsLeft) {
+  ASSERT_EQ(Varnel("-install").exitCode, 0);
+  auto r = Sc({"start", "Varnel"});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  ASSERT_EQ(Client({"sysinfo"}).exitCode, 0);
+  const DWORD pid = ServicePid();
+  const int idle = OpenDescriptors(pid);
+  ASSERT_GT(idle, 0);
+
+  // 64 client processes with 1234 ReadSysInfo calls in flight at once.
+  constexpr int kProcesses = 64;
+  constexpr int kInFlight = 1234;
+  std::vector<pid_t> clients;
+  for (int p = 0; p < kProcesses; ++p) {
+    const int threads = kInFlight / kProcesses + (p < kInFlight % kProcesses ? 1 : 0);
+    clients.push_back(Spawn({VESK_LOAD_CLIENT_PATH, std::to_string(threads), std::to_string(kCallsEach)},
+                            "load" + std::to_string(p) + ".out"));
+    ASSERT_GT(clients.back(), 0);
+  }
+  for (std::size_t p = 0; p < clients.size(); ++p) {
+    EXPECT_EQ(WaitForExit(clients[p], 600000), 0) << "failed calls of load client " << p;
+  }
+  const pid_t cycles = Spawn({VESK_LOAD_CLIENT_PATH, "--cycles", std::to_string(kCycles)}, "cycles.out");
+  EXPECT_EQ(WaitForExit(cycles, 600000), 0) << "failed connect/open/read/close cycles";
+
+  // The server ends a connection's thread after the client went; give it the moment.
+  EXPECT_TRUE(Eventually([&] { return OpenDescriptors(pid) == idle; }, 10000))
+      << OpenDescriptors(pid) << " descriptors open, " << idle << " at idle";
+  EXPECT_EQ(Sc({"stop", "Varnel"}).exitCode, 0);
 }
 
 }  // namespace
