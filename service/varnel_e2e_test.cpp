@@ -197,6 +197,69 @@ TEST_F(VarnelEndToEndTest, AServiceKilledOutrightLeavesNoHangAndTheConsoleRunTak
   EXPECT_EQ(Client({"merid-service"}).exitCode, 3);
 }
 
+// How many lines of the service's log hold `text`.
+int LogLines(const std::filesystem::path& root, const std::string& text) {
+  std::ifstream in(root / "drive_c/Windows/System32/config/systemprofile/AppData/Roaming/kvqLog/varnel.log");
+  int count = 0;
+  for (std::string line; std::getline(in, line);) count += line.find(text) != std::string::npos ? 1 : 0;
+  return count;
+}
+
+TEST_F(VarnelEndToEndTest, SessionAndPowerEventsRenewTheHotkeySetUp) {
+  ASSERT_EQ(Varnel("-install").exitCode, 0);
+  auto r = Sc({"start", "Varnel"});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  ASSERT_TRUE(Eventually([&] { return Running(L"KorvoPeltry.exe").size() == 1; }, 20000));
+  const std::string recreate = "TraceIn    |RpcServer::SysInfo::CHotKeyHandler::CreateAppActivationHandler|";
+  // Session changes as the controller delivers them: (event type, session 1).
+  auto session = [&](const char* type, const std::string& logged, int times) {
+    const auto result = Sc({"control", "Varnel", "session", type, "1"});
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_TRUE(Eventually([&] { return LogLines(root(), logged) == times; }, 10000)) << logged << " " << times;
+  };
+  const int atStart = LogLines(root(), recreate);
+
+  // A log-on while the notification program runs in that session launches nothing.
+  session("5", "Calling CreateAppActivationHandler() from WTS_SESSION_LOGON", 1);
+  EXPECT_TRUE(Eventually([&] { return LogLines(root(), "Already running or could not fetch status") == 1; }, 10000));
+  EXPECT_EQ(Running(L"KorvoPeltry.exe").size(), 1u);
+  EXPECT_EQ(LogLines(root(), recreate), atStart + 1);
+
+  // Lock and unlock without a log-off keep the activation handler; after a log-off the
+  // unlock recreates it, once.
+  session("7", "OnSessionChange - 0x7", 1);
+  session("8", "WTS_SESSION_UNLOCK", 1);
+  EXPECT_EQ(LogLines(root(), recreate), atStart + 1);
+  session("6", "WTS_SESSION_LOGOFF", 1);
+  session("7", "OnSessionChange - 0x7", 2);
+  session("8", "WTS_SESSION_UNLOCK", 2);
+  EXPECT_TRUE(Eventually([&] { return LogLines(root(), recreate) == atStart + 2; }, 10000));
+  session("7", "OnSessionChange - 0x7", 3);
+  session("8", "WTS_SESSION_UNLOCK", 3);
+  EXPECT_EQ(LogLines(root(), recreate), atStart + 2) << "the log-off is forgotten after one unlock";
+
+  // Resume renews single scan code and the activation handler; suspend only logs.
+  ASSERT_EQ(Sc({"control", "Varnel", "power", "4"}).exitCode, 0);
+  EXPECT_TRUE(Eventually([&] { return LogLines(root(), "PowerEvent - 0x4") == 1; }, 10000));
+  const int recreated = LogLines(root(), recreate);
+  auto firmwareReads = [&] {
+    const std::string journal = MachineTool({"firmware", "journal"}).out;
+    int reads = 0;
+    for (auto at = journal.find("HotKeys.SingleScanCode"); at != std::string::npos;
+         at = journal.find("HotKeys.SingleScanCode", at + 1)) {
+      ++reads;
+    }
+    return reads;
+  };
+  const int readsBefore = firmwareReads();
+  ASSERT_EQ(Sc({"control", "Varnel", "power", "0x12"}).exitCode, 0);
+  EXPECT_TRUE(Eventually([&] { return LogLines(root(), "PBT_APMRESUMEAUTOMATIC") == 1; }, 10000));
+  EXPECT_TRUE(Eventually([&] { return LogLines(root(), recreate) == recreated + 1; }, 10000));
+  EXPECT_GT(firmwareReads(), readsBefore) << "resume reads the single-scan-code mode again";
+  EXPECT_EQ(LogLines(root(), "|PowerEvent - "), 3) << "suspend: one line; resume: two";
+  EXPECT_EQ(Sc({"stop", "Varnel"}).exitCode, 0);
+}
+
 // The service's open descriptors.
 int OpenDescriptors(DWORD pid) {
   int count = 0;
