@@ -5,12 +5,8 @@
 
 namespace RpcServer::SysInfo::detail {
 
+using Korvo::Shared::Log;
 using Korvo::Shared::LogLevel;
 using Korvo::Shared::TraceScope;
-
-template <class... Args>
-void Log(int level, const char* functionName, const wchar_t* format, const Args&... args) {
-  Korvo::Shared::GetLogger()->Log(level, functionName, format, args...);
-}
 
 }  // namespace RpcServer::SysInfo::detail

@@ -11,6 +11,7 @@ namespace RpcServer {
 
 using namespace platform;
 using Korvo::Shared::GetLogger;
+using Korvo::Shared::Log;
 using Korvo::Shared::LogLevel;
 using Korvo::Shared::TraceScope;
 
@@ -19,14 +20,7 @@ std::mutex CKeyBoardBridge::s_instanceLock;
 std::mutex CKeyBoardBridge::s_handlerLock;
 std::mutex CKeyBoardBridge::s_launchLock;
 
-namespace {
-
-template <class... Args>
-void Log(int level, const char* functionName, const wchar_t* format, const Args&... args) {
-  GetLogger()->Log(level, functionName, format, args...);
-}
-
-}  // namespace
+namespace {}  // namespace
 
 CKeyBoardBridge* CKeyBoardBridge::getInstance(WMIData* pWMIData) {
   TraceScope trace("RpcServer::CKeyBoardBridge::getInstance");

@@ -13,15 +13,11 @@ namespace RpcServer {
 
 using namespace platform;
 using Korvo::Shared::GetLogger;
+using Korvo::Shared::Log;
 using Korvo::Shared::LogLevel;
 using Korvo::Shared::TraceScope;
 
 namespace {
-
-template <class... Args>
-void Log(int level, const char* functionName, const wchar_t* format, const Args&... args) {
-  GetLogger()->Log(level, functionName, format, args...);
-}
 
 // Closes a handle when it goes, unless it was never opened.
 class ScopedHandle {

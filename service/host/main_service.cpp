@@ -18,6 +18,7 @@ namespace RpcServer {
 
 using namespace platform;
 using Korvo::Shared::GetLogger;
+using Korvo::Shared::Log;
 using Korvo::Shared::LogLevel;
 using Korvo::Shared::TraceScope;
 
@@ -34,11 +35,6 @@ constexpr DWORD WTS_SESSION_LOGON = 0x5;
 constexpr DWORD WTS_SESSION_LOGOFF = 0x6;
 constexpr DWORD WTS_SESSION_LOCK = 0x7;
 constexpr DWORD WTS_SESSION_UNLOCK = 0x8;
-
-template <class... Args>
-void Log(int level, const char* functionName, const wchar_t* format, const Args&... args) {
-  GetLogger()->Log(level, functionName, format, args...);
-}
 
 }  // namespace
 

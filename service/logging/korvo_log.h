@@ -177,6 +177,12 @@ class CKorvoLogger {
 // destroyed at exit, it is a logger without listeners.
 CKorvoLogger* GetLogger();
 
+// One line through the process-wide logger: Log(LogLevel::Error, kName, L"... %d", n).
+template <class... Args>
+void Log(int level, const char* functionName, const wchar_t* format, const Args&... args) {
+  GetLogger()->Log(level, functionName, format, args...);
+}
+
 class CKorvoLogTimer {
  public:
   CKorvoLogTimer(CKorvoLogger* logger, const char* functionName);

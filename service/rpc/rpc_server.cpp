@@ -23,6 +23,7 @@ namespace RpcServer {
 
 using namespace platform;
 using Korvo::Shared::GetLogger;
+using Korvo::Shared::Log;
 using Korvo::Shared::LogLevel;
 using Korvo::Shared::TraceScope;
 
@@ -34,11 +35,6 @@ constexpr const wchar_t* kEndpoint = L"VeskRpcEndpoint";
 constexpr unsigned kMaxProtseqCalls = 10;
 constexpr unsigned kMaxCalls = 1234;
 constexpr unsigned kMinCallThreads = 1;
-
-template <class... Args>
-void Log(int level, const char* functionName, const wchar_t* format, const Args&... args) {
-  GetLogger()->Log(level, functionName, format, args...);
-}
 
 // The parts of the endpoint's security descriptor. They live only while the server
 // starts (the runtime keeps copies) and are freed on every way out of it.

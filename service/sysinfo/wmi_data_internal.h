@@ -11,12 +11,8 @@
 namespace RpcServer::detail {
 
 using namespace platform;
+using Korvo::Shared::Log;
 using Korvo::Shared::LogLevel;
-
-template <class... Args>
-void Log(int level, const char* functionName, const wchar_t* format, const Args&... args) {
-  Korvo::Shared::GetLogger()->Log(level, functionName, format, args...);
-}
 
 // A pointer as the "0x%08X" of the log lines shows it.
 inline unsigned PtrValue(const void* p) {
