@@ -29,7 +29,7 @@
 #include "bench/roundtrip_support.h"
 #include "platform/machine.h"
 #include "platform/rpc.h"
-#include "platform/scm.h"
+#include "platform/scm_testing.h"
 #include "shared/rpc/vesk.h"
 
 namespace {
@@ -104,20 +104,6 @@ struct Client {
     if (binding != nullptr) platform::RpcBindingFree(&binding);
   }
 };
-
-DWORD ServicePid() {
-  using namespace platform;
-  SC_HANDLE manager = OpenSCManager(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE service = manager != nullptr ? OpenService(manager, L"Varnel", SERVICE_QUERY_STATUS) : nullptr;
-  SERVICE_STATUS_PROCESS s{};
-  DWORD needed = 0;
-  if (service != nullptr) {
-    QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&s), sizeof(s), &needed);
-    CloseServiceHandle(service);
-  }
-  if (manager != nullptr) CloseServiceHandle(manager);
-  return s.dwProcessId;
-}
 
 // Resident memory in KiB and open descriptors of a process.
 std::pair<long, int> Footprint(DWORD pid) {
@@ -241,7 +227,7 @@ int main(int argc, char** argv) {
   check(callFailures.load() == 0, "a warm call");
 
   // Load, with the footprint before and after.
-  const DWORD pid = ServicePid();
+  const DWORD pid = platform::scm_testing::ServiceProcessId(L"Varnel");
   const auto idle = Footprint(pid);
   // Twice: what the first load leaves (thread stacks, allocator arenas) shows as growth
   // once; a leak grows again with the second.

@@ -22,6 +22,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/scm.h"
+#include "platform/scm_testing.h"
 #include "platform/sessions.h"
 #include "platform/testing/machine_test.h"
 #include "platform/testing/run_program.h"
@@ -47,18 +48,6 @@ class VarnelEndToEndTest : public platform::testing::MachineTest {
   ProgramResult Client(std::vector<std::string> args) { return Run(VESK_CLIENT_PATH, args); }
   ProgramResult MachineTool(std::vector<std::string> args) { return Run(VESK_MACHINE_PATH, args); }
 
-  DWORD ServicePid() {
-    SC_HANDLE manager = OpenSCManager(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager != nullptr ? OpenService(manager, L"Varnel", SERVICE_QUERY_STATUS) : nullptr;
-    SERVICE_STATUS_PROCESS s{};
-    DWORD needed = 0;
-    if (service != nullptr) {
-      QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&s), sizeof(s), &needed);
-      CloseServiceHandle(service);
-    }
-    if (manager != nullptr) CloseServiceHandle(manager);
-    return s.dwProcessId;
-  }
   std::vector<MachineProcess> Running(const std::wstring& name) {
     std::vector<MachineProcess> rows;
     for (const auto& p : machine_sessions::Processes()) {
@@ -69,7 +58,7 @@ class VarnelEndToEndTest : public platform::testing::MachineTest {
 
   // Whatever a failed test left running ends with it.
   void TearDown() override {
-    if (const DWORD pid = ServicePid(); pid != 0) ::kill(static_cast<pid_t>(pid), SIGKILL);
+    if (const DWORD pid = scm_testing::ServiceProcessId(L"Varnel"); pid != 0) ::kill(static_cast<pid_t>(pid), SIGKILL);
     for (const auto& p : machine_sessions::Processes()) {
       UniqueHandle process(p.real ? OpenProcess(PROCESS_TERMINATE, FALSE, p.processId) : nullptr);
       if (process) TerminateProcess(process.get(), 1);
@@ -176,7 +165,7 @@ TEST_F(VarnelEndToEndTest, AServiceKilledOutrightLeavesNoHangAndTheConsoleRunTak
   auto r = Sc({"start", "Varnel"});
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
   ASSERT_EQ(Client({"merid-service"}).out, "1\n");
-  const DWORD pid = ServicePid();
+  const DWORD pid = scm_testing::ServiceProcessId(L"Varnel");
   ASSERT_NE(pid, 0u);
   ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGKILL), 0);
   ASSERT_TRUE(Eventually([&] { return ::kill(static_cast<pid_t>(pid), 0) != 0; }, 10000));
@@ -302,7 +291,7 @@ TEST_F(VarnelEndToEndTest, UnderLoadNoCallFailsAndNoDescriptorIsLeft) {
   auto r = Sc({"start", "Varnel"});
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
   ASSERT_EQ(Client({"sysinfo"}).exitCode, 0);
-  const DWORD pid = ServicePid();
+  const DWORD pid = scm_testing::ServiceProcessId(L"Varnel");
   const int idle = SettledDescriptors(pid);
   ASSERT_GT(idle, 0);
 

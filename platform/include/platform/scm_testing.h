@@ -87,4 +87,9 @@ class StrandedSupervisor {
   std::filesystem::path socket_;
 };
 
+// The process id the controller reports for `serviceName` (SERVICE_STATUS_PROCESS), 0
+// when it has none or the service cannot be queried: how a test or benchmark finds the
+// service's host process to look at or to kill.
+DWORD ServiceProcessId(const wchar_t* serviceName);
+
 }  // namespace platform::scm_testing

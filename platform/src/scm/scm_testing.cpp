@@ -32,4 +32,17 @@ StrandedSupervisor::~StrandedSupervisor() {
   if (lockFd_ >= 0) ::close(lockFd_);
 }
 
+DWORD ServiceProcessId(const wchar_t* serviceName) {
+  SC_HANDLE manager = OpenSCManager(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = manager != nullptr ? OpenService(manager, serviceName, SERVICE_QUERY_STATUS) : nullptr;
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  if (service != nullptr) {
+    QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status), &needed);
+    CloseServiceHandle(service);
+  }
+  if (manager != nullptr) CloseServiceHandle(manager);
+  return status.dwProcessId;
+}
+
 }  // namespace platform::scm_testing

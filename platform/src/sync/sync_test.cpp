@@ -486,6 +486,16 @@ struct WorkProbe {
     if (probe->gate != nullptr) WaitForSingleObject(probe->gate, INFINITE);
     ++probe->finished;
   }
+
+  // Creates the work object and runs one callback, which is held at `gateEvent`.
+  void StartHeld(HANDLE gateEvent, HANDLE arrivedEvent) {
+    gate = gateEvent;
+    arrived = arrivedEvent;
+    work = CreateThreadpoolWork(&Callback, this, nullptr);
+    ASSERT_NE(work, nullptr);
+    SubmitThreadpoolWork(work);
+    ASSERT_EQ(WaitForSingleObject(arrived, INFINITE), WAIT_OBJECT_0);
+  }
 };
 
 // Keeps the pool's workers off the queue until released (at the latest when it goes).
@@ -522,12 +532,7 @@ TEST_F(SyncConcurrency, WaitingForWorkWaitsForTheRunningCallbackAndCancelsTheQue
   UniqueHandle gate(NewEvent(true));
   UniqueHandle arrived(NewEvent(false));
   WorkProbe probe;
-  probe.gate = gate.get();
-  probe.arrived = arrived.get();
-  probe.work = CreateThreadpoolWork(&WorkProbe::Callback, &probe, nullptr);
-  ASSERT_NE(probe.work, nullptr);
-  SubmitThreadpoolWork(probe.work);
-  ASSERT_EQ(WaitForSingleObject(arrived.get(), INFINITE), WAIT_OBJECT_0);
+  ASSERT_NO_FATAL_FAILURE(probe.StartHeld(gate.get(), arrived.get()));
 
   std::atomic<int> finishedWhenWaitReturned{-1};
   PoolHold hold;
@@ -554,12 +559,7 @@ TEST_F(SyncConcurrency, ClosingAWorkObjectLetsItsRunningCallbackFinish) {
   UniqueHandle gate(NewEvent(true));
   UniqueHandle arrived(NewEvent(false));
   WorkProbe probe;
-  probe.gate = gate.get();
-  probe.arrived = arrived.get();
-  probe.work = CreateThreadpoolWork(&WorkProbe::Callback, &probe, nullptr);
-  ASSERT_NE(probe.work, nullptr);
-  SubmitThreadpoolWork(probe.work);
-  ASSERT_EQ(WaitForSingleObject(arrived.get(), INFINITE), WAIT_OBJECT_0);
+  ASSERT_NO_FATAL_FAILURE(probe.StartHeld(gate.get(), arrived.get()));
   // The object is freed by its callback's return: closing neither waits nor cancels.
   CloseThreadpoolWork(probe.work);
   SetEvent(gate.get());
