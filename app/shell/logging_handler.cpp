@@ -182,7 +182,11 @@ void LoggingHandler::RaiseStatusChanged(std::int32_t code, const QString& path) 
 }
 
 void Log(const char* operation, const QString& text, LoggingLevel level) {
-  LoggingHandler::GetInstance()->LogMessage(QString::fromLatin1(operation) + text, level);
+  Log(QString::fromLatin1(operation), text, level);
+}
+
+void Log(const QString& operation, const QString& text, LoggingLevel level) {
+  LoggingHandler::GetInstance()->LogMessage(operation + text, level);
 }
 
 }  // namespace Korvo_Tallisk

@@ -107,5 +107,6 @@ class LoggingHandler {
 // One line of the app's log: the caller's qualified operation name immediately followed
 // by `text` (Korvo_Tallisk::MainPage::UpdateUI + "Entry").
 void Log(const char* operation, const QString& text, LoggingLevel level = LoggingLevel::Verbose);
+void Log(const QString& operation, const QString& text, LoggingLevel level = LoggingLevel::Verbose);
 
 }  // namespace Korvo_Tallisk
