@@ -103,10 +103,16 @@ Suspension Lifecycle::RaiseSuspending() {
 }
 
 bool Lifecycle::RaiseResuming() {
+  std::shared_ptr<detail::SuspensionState> suspension;
   {
     std::lock_guard lock(mutex_);
     if (!current_) return false;
-    current_.reset();
+    suspension.swap(current_);
+  }
+  // A wake that comes while the suspension still saves waits for it: the handlers
+  // resume from a finished suspension, never from half of one.
+  if (!Suspension(suspension).WaitFor(std::chrono::seconds(10))) {
+    qCWarning(lcLifecycle) << "resuming before the suspension finished (10 s passed)";
   }
   resuming_();
   return true;

@@ -81,7 +81,8 @@ class Lifecycle {
   // Raises Suspending on this thread (once: a second call while suspended returns the
   // suspension already under way).
   Suspension RaiseSuspending();
-  // Raises Resuming when the app is suspended; false (and nothing raised) when not.
+  // Raises Resuming when the app is suspended, once its suspension has finished (or 10 s
+  // have passed); false (and nothing raised) when it is not suspended.
   bool RaiseResuming();
   bool IsSuspended() const;
 

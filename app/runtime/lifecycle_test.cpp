@@ -42,6 +42,27 @@ TEST(LifecycleTest, ASuspensionFinishesWhenEveryDeferralIsCompleted) {
   EXPECT_EQ(calls.back(), "resumed");
 }
 
+TEST(LifecycleTest, AWakeDuringTheSuspensionResumesOnlyOnceTheSuspensionHasFinished) {
+  Lifecycle lifecycle;
+  std::atomic<bool> saved{false};
+  std::atomic<bool> resumedAfterSave{false};
+  task_completion_event<void> release;
+  lifecycle.Suspending([&](const SuspendingEventArgs& args) {
+    task<void>(release).then([&, deferral = args.SuspendingOperation().GetDeferral()]() mutable {
+      saved = true;
+      deferral.Complete();
+    });
+  });
+  lifecycle.Resuming([&] { resumedAfterSave = saved.load(); });
+  lifecycle.RaiseSuspending();
+  auto waking = create_task([&] { return lifecycle.RaiseResuming(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_FALSE(waking.is_done()) << "the wake waits for the save";
+  release.set();
+  EXPECT_TRUE(waking.get());
+  EXPECT_TRUE(resumedAfterSave);
+}
+
 TEST(LifecycleTest, ASuspensionWithoutDeferralsFinishesWhenItsHandlersReturn) {
   Lifecycle lifecycle;
   auto token = lifecycle.Suspending([](const SuspendingEventArgs&) {});
