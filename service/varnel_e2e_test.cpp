@@ -32,6 +32,7 @@ namespace {
 using namespace platform;
 using platform::testing::Eventually;
 using platform::testing::ProgramResult;
+using platform::testing::WaitForExit;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
@@ -94,17 +95,6 @@ class VarnelEndToEndTest : public platform::testing::MachineTest {
     text << in.rdbuf();
     return text.str();
   }
-  // The exit code of `pid`, or -1 when it did not end within `timeoutMs` (it is then killed).
-  static int WaitForExit(pid_t pid, int timeoutMs) {
-    int status = 0;
-    if (!Eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs)) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
   platform::testing::TempDir scratch_;
 };
 

@@ -20,6 +20,7 @@ namespace Korvo_Tallisk::testing {
 namespace {
 
 using platform::testing::Eventually;
+using platform::testing::WaitForExit;
 
 // Generous: under the sanitizers the service starts and reads many times slower.
 constexpr int kStartTimeoutMs = 60000;
@@ -50,18 +51,6 @@ bool EndpointAnswers() {
   }
   RpcBindingFree(&binding);
   return opened == RPC_S_OK;
-}
-
-// The exit code of `pid` once it ended within `timeoutMs`; -1 when it did not (it is
-// then killed).
-int WaitForExit(pid_t pid, int timeoutMs) {
-  int status = 0;
-  if (!Eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs)) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 // The served length of the system information record of `profile`'s machine.

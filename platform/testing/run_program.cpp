@@ -1,6 +1,7 @@
 #include "platform/testing/run_program.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -56,6 +57,16 @@ bool Eventually(const std::function<bool()>& done, int timeoutMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return done();
+}
+
+int WaitForExit(int pid, int timeoutMs) {
+  int status = 0;
+  if (!Eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs)) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace platform::testing

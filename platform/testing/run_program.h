@@ -24,4 +24,8 @@ ProgramResult RunProgram(const std::filesystem::path& scratch, const std::string
 // still does not after `timeoutMs`.
 bool Eventually(const std::function<bool()>& done, int timeoutMs = 5000);
 
+// The exit code of child process `pid` once it has ended (128 + signal when killed);
+// -1 when it did not end within `timeoutMs` (it is then killed and reaped).
+int WaitForExit(int pid, int timeoutMs);
+
 }  // namespace platform::testing
