@@ -137,12 +137,14 @@ std::int64_t MainViewModel::InitialiseRpcConnection() {
   return r;
 }
 
-void MainViewModel::ConnectStep(const char* tag) {
+std::int64_t MainViewModel::ConnectStep(const char* tag) {
   Line(tag, QStringLiteral("Entry"));
-  if (InitialiseRpcConnection() != 0) {
+  const std::int64_t r = InitialiseRpcConnection();
+  if (r != 0) {
     Line(tag, QStringLiteral("RPC Client Initialization failed "), LoggingLevel::Error);
   }
   Line(tag, QStringLiteral("Exit"));
+  return r;
 }
 
 // ---- Single reads ---------------------------------------------------------------------
@@ -197,7 +199,7 @@ std::int64_t MainViewModel::ReadUSBTypeCInfo(char16_t* pUsbTypeCData, std::size_
 
 // ---- Chained reads --------------------------------------------------------------------
 
-void MainViewModel::ReadStep(const char* tag, bool usbTypeC) {
+void MainViewModel::ReadStep(const char* tag, bool usbTypeC, std::int64_t connectStatus) {
   Line(tag, QStringLiteral("Entry"));
   const std::size_t capacity = usbTypeC ? kUsbTypeCDataCapacity : kSysDataCapacity;
   const QString statusText =
@@ -212,6 +214,13 @@ void MainViewModel::ReadStep(const char* tag, bool usbTypeC) {
   std::int64_t r = -1;
   if (received) r = usbTypeC ? ReadUSBTypeCInfo(received.get(), capacity) : ReadSysInfo(received.get(), capacity);
   Line(tag, statusText + QString::number(r), LoggingLevel::Information);
+  {
+    // A failed connection is the cause of the failed read that follows it.
+    std::lock_guard lock(m_stateMutex);
+    std::int64_t status = haveBuffer ? 0 : -1;
+    if (r != 0) status = connectStatus != 0 ? connectStatus : r;
+    (usbTypeC ? m_lastUsbTypeCInfoStatus : m_lastSysInfoStatus) = status;
+  }
   if (r != 0 || !haveBuffer) {
     Line(tag,
          usbTypeC ? QStringLiteral("Reading USBTypeC Info data not completed!")
@@ -244,7 +253,11 @@ void MainViewModel::ReadSysInfoDetailsAsync() {
     Line("ReadSysInfoDetailsAsync", QStringLiteral("m_pSysData Data is NULL"), LoggingLevel::Error);
   } else {
     // The caller blocks until both steps have run; a failure of either reaches it.
-    create_task([this] { ConnectStep(kReadSysInfoStepA); }).then([this] { ReadStep(kReadSysInfoStepB, false); }).get();
+    create_task([this] {
+      return ConnectStep(kReadSysInfoStepA);
+    }).then([this](std::int64_t connected) {
+        ReadStep(kReadSysInfoStepB, false, connected);
+      }).get();
   }
   Line("ReadSysInfoDetailsAsync", QStringLiteral("Exit"));
 }
@@ -259,7 +272,11 @@ void MainViewModel::ReadUsbTypeCInfoDetailsAsync() {
   if (!haveBuffer) {
     Line("ReadUsbTypeCInfoDetailsAsync", QStringLiteral("m_pUsbTypeCData Data is NULL"), LoggingLevel::Error);
   } else {
-    create_task([this] { ConnectStep(kReadUsbStepA); }).then([this] { ReadStep(kReadUsbStepB, true); }).get();
+    create_task([this] {
+      return ConnectStep(kReadUsbStepA);
+    }).then([this](std::int64_t connected) {
+        ReadStep(kReadUsbStepB, true, connected);
+      }).get();
   }
   Line("ReadUsbTypeCInfoDetailsAsync", QStringLiteral("Exit"));
 }
@@ -346,6 +363,16 @@ bool MainViewModel::IsUsbTypeCInfoReadCompleted() const {
 bool MainViewModel::IsRpcConnectionInitialised() const {
   std::lock_guard lock(m_stateMutex);
   return m_bRpcConnectionInitialised;
+}
+
+std::int64_t MainViewModel::LastSysInfoStatus() const {
+  std::lock_guard lock(m_stateMutex);
+  return m_lastSysInfoStatus;
+}
+
+std::int64_t MainViewModel::LastUsbTypeCInfoStatus() const {
+  std::lock_guard lock(m_stateMutex);
+  return m_lastUsbTypeCInfoStatus;
 }
 
 }  // namespace Korvo_Tallisk

@@ -49,16 +49,23 @@ class MainViewModel {
   bool IsSysInfoReadCompleted() const;
   bool IsUsbTypeCInfoReadCompleted() const;
   bool IsRpcConnectionInitialised() const;
+  // How the last ReadSysInfoDetailsAsync / ReadUsbTypeCInfoDetailsAsync ended, so a page
+  // can tell the user why a read failed: the connection's status when connecting failed,
+  // else the read's (0 success, -1 local failure, else an RPC status or exception code).
+  // 0 before the first read.
+  std::int64_t LastSysInfoStatus() const;
+  std::int64_t LastUsbTypeCInfoStatus() const;
 
  private:
   struct Client;
   MainViewModel();
 
   std::shared_ptr<Client> CurrentClient() const;
-  // Step A of every chain: connect unless connected.
-  void ConnectStep(const char* tag);
+  // Step A of every chain: connect unless connected; the connection's status.
+  std::int64_t ConnectStep(const char* tag);
   // Step B of a read: `read` into a scratch buffer of `capacity` + 1, then into `kept`.
-  void ReadStep(const char* tag, bool usbTypeC);
+  // `connectStatus` is step A's, kept as the read's status when it failed.
+  void ReadStep(const char* tag, bool usbTypeC, std::int64_t connectStatus);
   void LaunchStep(bool usbTypeC);
 
   mutable std::mutex m_stateMutex;
@@ -68,6 +75,8 @@ class MainViewModel {
   bool m_bSysInfoReadCompleted = false;
   bool m_bUsbTypeCInfoReadCompleted = false;
   bool m_bRpcConnectionInitialised = false;
+  std::int64_t m_lastSysInfoStatus = 0;
+  std::int64_t m_lastUsbTypeCInfoStatus = 0;
 };
 
 }  // namespace Korvo_Tallisk

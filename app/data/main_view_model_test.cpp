@@ -151,6 +151,9 @@ TEST_F(MainViewModelTest, WithTheServiceDownTheReadFailsAndTheNextCallConnectsOn
             0);
   EXPECT_GT(log_.Find(std::string("Error|") + kB + "Reading System Info data not completed!", failed), failed);
   EXPECT_EQ(Kept(*model), u"");
+  // The cause kept for the pages is the connection's status, not the read's -1.
+  EXPECT_EQ(model->LastSysInfoStatus(), 1722);
+  EXPECT_EQ(model->LastUsbTypeCInfoStatus(), 0) << "no USB Type-C read yet";
 
   // A launch after the failed connection does not reach the service.
   model->LaunchSysInfo();
@@ -160,6 +163,7 @@ TEST_F(MainViewModelTest, WithTheServiceDownTheReadFailsAndTheNextCallConnectsOn
   model->ReadSysInfoDetailsAsync();
   EXPECT_TRUE(model->IsSysInfoReadCompleted()) << log_.Text();
   EXPECT_THAT(Utf8(Kept(*model)), HasSubstr("SN0001"));
+  EXPECT_EQ(model->LastSysInfoStatus(), 0);
   ASSERT_TRUE(Stop());
   EXPECT_GT(ServiceLogLines("ReadSysInfo"), 0) << "the log is the one the service wrote";
   EXPECT_EQ(ServiceLogLines("RpcServer::CKeyBoardBridge::ProcessCommand"), 0) << "the failed launch never reached it";
@@ -200,8 +204,11 @@ TEST_F(MainViewModelTest, AnAppWithoutTheCapabilityIsRefusedAndTheRefusalIsLogge
   ASSERT_TRUE(app_runtime::EnterAppContainer(app_runtime::Package::Load(QString::fromStdString(manifest.string()))));
   auto model = MainViewModel::Create();
   model->ReadSysInfoDetailsAsync();
+  model->ReadUsbTypeCInfoDetailsAsync();
   app_runtime::LeaveAppContainer();
   EXPECT_FALSE(model->IsSysInfoReadCompleted());
+  EXPECT_EQ(model->LastSysInfoStatus(), 5);
+  EXPECT_EQ(model->LastUsbTypeCInfoStatus(), 5);
   EXPECT_GE(log_.Find("Information|Korvo_Tallisk::MainViewModel::InitialiseRpcConnectionReadSysInfo Initialization "
                       "Return Status = 5"),
             0)
