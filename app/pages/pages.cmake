@@ -7,6 +7,7 @@ korvo_add_library(korvo_app_page_parsing SOURCES ${KORVO_PAGES_DIR}/page_parsing
 
 target_sources(korvo_app_pages
   PRIVATE ${KORVO_PAGES_DIR}/page_support.cpp
+          ${KORVO_PAGES_DIR}/main_page.cpp ${KORVO_PAGES_DIR}/main_page.ui
           ${KORVO_PAGES_DIR}/usb_type_c_page.cpp ${KORVO_PAGES_DIR}/usb_type_c_page.ui)
 target_link_libraries(korvo_app_pages PUBLIC korvo_app_data korvo_app_page_parsing)
 
@@ -14,6 +15,7 @@ if(KORVO_BUILD_TESTS)
   korvo_add_test(app_page_parsing_tests SOURCES ${KORVO_PAGES_DIR}/page_parsing_test.cpp
                  LIBS korvo_app_page_parsing)
   # The pages offscreen.
-  korvo_add_app_widget_test(app_page_views_tests SOURCES ${KORVO_PAGES_DIR}/usb_type_c_page_test.cpp
-                            LIBS korvo_app_pages)
+  korvo_add_app_widget_test(app_page_views_tests
+    SOURCES ${KORVO_PAGES_DIR}/main_page_test.cpp ${KORVO_PAGES_DIR}/usb_type_c_page_test.cpp
+    LIBS korvo_app_pages)
 endif()
