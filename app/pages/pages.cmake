@@ -14,8 +14,9 @@ target_link_libraries(korvo_app_pages PUBLIC korvo_app_data korvo_app_page_parsi
 if(KORVO_BUILD_TESTS)
   korvo_add_test(app_page_parsing_tests SOURCES ${KORVO_PAGES_DIR}/page_parsing_test.cpp
                  LIBS korvo_app_page_parsing)
-  # The pages offscreen.
+  # The pages offscreen; the last of them against the real service.
   korvo_add_app_widget_test(app_page_views_tests
     SOURCES ${KORVO_PAGES_DIR}/main_page_test.cpp ${KORVO_PAGES_DIR}/usb_type_c_page_test.cpp
-    LIBS korvo_app_pages)
+            ${KORVO_PAGES_DIR}/pages_service_test.cpp
+    LIBS korvo_app_pages korvo_app_service_testing)
 endif()
