@@ -15,6 +15,7 @@
 #include "app/runtime/task.h"
 #include "app/shell/logging_handler.h"
 #include "app/testing/app_test.h"
+#include "app/testing/log_capture.h"
 #include "app/testing/varnel_service.h"
 #include "platform/rpc.h"
 #include "platform/sessions.h"
@@ -26,40 +27,7 @@ namespace {
 using app_runtime::LoggingLevel;
 using ::testing::HasSubstr;
 
-// The app's log lines while it lives, as "Level|message".
-class LogCapture {
- public:
-  LogCapture() {
-    token_ = LoggingHandler::GetInstance()->Channel().AddListener(
-        [this](const app_runtime::LoggingChannel&, const app_runtime::LogRecord& r) {
-          std::lock_guard lock(mutex_);
-          lines_.push_back((app_runtime::LoggingLevelName(r.level) + u'|' + r.message).toStdString());
-        });
-  }
-  ~LogCapture() { LoggingHandler::GetInstance()->Channel().RemoveListener(token_); }
-  std::vector<std::string> Lines() const {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-  // Where `line` is first found at or after `from`; -1 when not.
-  int Find(const std::string& line, int from = 0) const {
-    const auto lines = Lines();
-    for (int i = from; i < static_cast<int>(lines.size()); ++i) {
-      if (lines[i] == line) return i;
-    }
-    return -1;
-  }
-  std::string Text() const {
-    std::string text;
-    for (const auto& l : Lines()) text += l + "\n";
-    return text;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;
-  app_runtime::event_token token_;
-};
+using testing::LogCapture;
 
 std::u16string Kept(MainViewModel& model, std::size_t size = MainViewModel::kSysDataSize) {
   std::vector<char16_t> buffer(size, u'?');
