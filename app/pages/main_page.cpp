@@ -85,9 +85,7 @@ MainPage::MainPage(QWidget* parent) : app_runtime::Page(parent), m_ui(std::make_
 MainPage::~MainPage() = default;
 
 std::vector<PageSupport::FactRow> MainPage::FactRows() const {
-  const auto row = [](const char* key, QLabel* label, const ValueBox* box) {
-    return PageSupport::FactRow{QLatin1String(key), label, [box] { return box->Text(); }};
-  };
+  const auto row = PageSupport::Row;
   return {
       row("ProductNameLabel/Text", m_ui->ProductNameLabel, m_ui->ProductNameValue),
       row("SkuLabel/Text", m_ui->SkuLabel, m_ui->SkuValue),
@@ -121,26 +119,19 @@ void MainPage::MainWindow_Loaded() {
 
 void MainPage::AddCustomTitleBar() {
   const OperationLog log("AddCustomTitleBar");
-  if (app_runtime::Window* window = CurrentCoreWindow()) window->CoreTitleBar()->SetExtendViewIntoTitleBar(true);
   if (!m_titleBar) {
-    m_titleBar = new CustomTitleBar;
-    m_titleBar->EnableControlsInTitleBar(true);
-    QWidget* content = Content();
-    SetContent(nullptr);
-    m_titleBar->SetPageContent(content);
-    SetContent(m_titleBar);
+    m_titleBar = PageSupport::WrapInTitleBar(*this);
+  } else if (app_runtime::Window* window = CurrentCoreWindow()) {
+    window->CoreTitleBar()->SetExtendViewIntoTitleBar(true);
   }
 }
 
 void MainPage::RemoveCustomTitleBar() {
   const OperationLog log("RemoveCustomTitleBar");
   if (!m_titleBar) return;
-  CustomTitleBar* titleBar = m_titleBar;
-  SetContent(titleBar->SetPageContent(nullptr));
-  titleBar->EnableProgressRing(false);
+  m_titleBar->EnableProgressRing(false);
+  PageSupport::UnwrapTitleBar(*this, m_titleBar);
   m_titleBar = nullptr;
-  // SetContent let go of it, so it is ours to delete: later, as it may be mid-event.
-  titleBar->deleteLater();
 }
 
 // ---- Navigation and the background read ---------------------------------------------------

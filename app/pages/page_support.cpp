@@ -1,5 +1,11 @@
 #include "app/pages/page_support.h"
 
+#include "app/runtime/value_box.h"
+
+#include "app/runtime/page.h"
+
+#include "app/pages/custom_title_bar.h"
+
 #include <stdexcept>
 
 #include <QAction>
@@ -121,6 +127,27 @@ CopyActions AddCopyActions(QWidget& page, std::function<std::vector<FactRow>()> 
   page.addAction(actions.copyInEnglish);
   page.setContextMenuPolicy(Qt::ActionsContextMenu);
   return actions;
+}
+
+FactRow Row(const char* captionKey, QLabel* caption, const app_runtime::ValueBox* value) {
+  return FactRow{QLatin1String(captionKey), caption, [value] { return value->Text(); }};
+}
+
+CustomTitleBar* WrapInTitleBar(app_runtime::Page& page) {
+  if (app_runtime::Window* window = CurrentCoreWindow()) window->CoreTitleBar()->SetExtendViewIntoTitleBar(true);
+  auto* titleBar = new CustomTitleBar;
+  titleBar->EnableControlsInTitleBar(true);
+  QWidget* content = page.Content();
+  page.SetContent(nullptr);
+  titleBar->SetPageContent(content);
+  page.SetContent(titleBar);
+  return titleBar;
+}
+
+void UnwrapTitleBar(app_runtime::Page& page, CustomTitleBar* titleBar) {
+  // SetContent lets go of the bar, so it is ours to delete.
+  page.SetContent(titleBar->SetPageContent(nullptr));
+  titleBar->deleteLater();
 }
 
 }  // namespace Korvo_Tallisk::PageSupport

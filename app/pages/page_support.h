@@ -16,7 +16,13 @@ class QLabel;
 class QWidget;
 
 namespace app_runtime {
+class Page;
 class Window;
+class ValueBox;
+}  // namespace app_runtime
+
+namespace Korvo_Tallisk {
+class CustomTitleBar;
 }
 
 namespace Korvo_Tallisk::PageSupport {
@@ -63,6 +69,15 @@ struct FactRow {
   QLabel* caption;     // the caption's label: the row counts only while it is shown
   std::function<QString()> value;
 };
+
+// The row of a caption label and its value box.
+FactRow Row(const char* captionKey, QLabel* caption, const app_runtime::ValueBox* value);
+
+// A page's title bar: the view extended into the title bar, and a new bar with its
+// controls enabled that takes over the page's content and becomes the page's content.
+CustomTitleBar* WrapInTitleBar(app_runtime::Page& page);
+// The page's content back from `titleBar`, which is deleted later (it may be mid-event).
+void UnwrapTitleBar(app_runtime::Page& page, CustomTitleBar* titleBar);
 
 // Gives each row's caption its text in the view's language.
 void SetCaptions(const std::vector<FactRow>& rows);

@@ -65,9 +65,7 @@ USBTypeCPage::USBTypeCPage(QWidget* parent) : app_runtime::Page(parent), m_ui(st
 USBTypeCPage::~USBTypeCPage() = default;
 
 std::vector<PageSupport::FactRow> USBTypeCPage::FactRows() const {
-  const auto row = [](const char* key, QLabel* label, const ValueBox* box) {
-    return PageSupport::FactRow{QLatin1String(key), label, [box] { return box->Text(); }};
-  };
+  const auto row = PageSupport::Row;
   return {
       row("UsbDevicesLabel/Text", m_ui->UsbDevicesLabel, m_ui->UsbDevicesValue),
       row("ThunderboltLabel/Text", m_ui->ThunderboltLabel, m_ui->ThunderboltValue),
@@ -104,25 +102,18 @@ void USBTypeCPage::MainWindow_Loaded() {
 
 void USBTypeCPage::AddCustomTitleBar() {
   const OperationLog log("AddCustomTitleBar");
-  if (app_runtime::Window* window = CurrentCoreWindow()) window->CoreTitleBar()->SetExtendViewIntoTitleBar(true);
   if (!m_titleBar) {
-    m_titleBar = new CustomTitleBar;
-    m_titleBar->EnableControlsInTitleBar(true);
-    QWidget* content = Content();
-    SetContent(nullptr);
-    m_titleBar->SetPageContent(content);
-    SetContent(m_titleBar);
+    m_titleBar = PageSupport::WrapInTitleBar(*this);
+  } else if (app_runtime::Window* window = CurrentCoreWindow()) {
+    window->CoreTitleBar()->SetExtendViewIntoTitleBar(true);
   }
 }
 
 void USBTypeCPage::RemoveCustomTitleBar() {
   const OperationLog log("RemoveCustomTitleBar");
   if (!m_titleBar) return;
-  CustomTitleBar* titleBar = m_titleBar;
-  SetContent(titleBar->SetPageContent(nullptr));
+  PageSupport::UnwrapTitleBar(*this, m_titleBar);
   m_titleBar = nullptr;
-  // SetContent let go of it, so it is ours to delete: later, as it may be mid-event.
-  titleBar->deleteLater();
 }
 
 // ---- Navigation and the background read ---------------------------------------------------
