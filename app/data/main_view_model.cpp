@@ -47,6 +47,21 @@ std::unique_ptr<char16_t[]> Allocate(std::size_t size) {
 
 }  // namespace
 
+// The texts of one read and of one copy-out, which differ only in their words.
+struct MainViewModel::ReadTexts {
+  const char* operation;
+  const char* nullBuffer;
+  const char* reading;
+  const char* returned;
+  const char* failed;
+};
+struct MainViewModel::CopyTexts {
+  const char* operation;
+  const char* nullDestination;
+  const char* nullKept;
+  const char* failed;
+};
+
 // One RpcClient and the lock that serialises the calls made on it.
 struct MainViewModel::Client {
   std::mutex callMutex;
@@ -149,52 +164,40 @@ std::int64_t MainViewModel::ConnectStep(const char* tag) {
 
 // ---- Single reads ---------------------------------------------------------------------
 
-std::int64_t MainViewModel::ReadSysInfo(char16_t* pSysData, std::size_t size) {
-  Line("ReadSysInfo", QStringLiteral("Entry"));
+std::int64_t MainViewModel::ReadWith(const ReadTexts& texts, char16_t* buffer, std::size_t size,
+                                     std::int64_t (RpcClient::*read)(char16_t*, std::int32_t)) {
+  Line(texts.operation, QStringLiteral("Entry"));
   std::int64_t r = -1;
-  if (pSysData == nullptr) {
-    Line("ReadSysInfo", QStringLiteral("Sys Info Buffer in NULL"), LoggingLevel::Error);
+  if (buffer == nullptr) {
+    Line(texts.operation, QString::fromLatin1(texts.nullBuffer), LoggingLevel::Error);
   } else {
-    Line("ReadSysInfo", QStringLiteral("Reading System Info Details ... "));
+    Line(texts.operation, QString::fromLatin1(texts.reading));
     const auto client = CurrentClient();
     if (!client) {
-      Line("ReadSysInfo", QStringLiteral("RPC Client pointer is NULL"), LoggingLevel::Error);
+      Line(texts.operation, QStringLiteral("RPC Client pointer is NULL"), LoggingLevel::Error);
     } else {
       {
         std::lock_guard call(client->callMutex);
-        r = client->rpc->ReadSysInfo(pSysData, static_cast<std::int32_t>(size));
+        r = (client->rpc.get()->*read)(buffer, static_cast<std::int32_t>(size));
       }
-      Line("ReadSysInfo", QStringLiteral("ReadSysInfo() Returned Status = ") + QString::number(r),
-           LoggingLevel::Information);
-      if (r != 0) Line("ReadSysInfo", QStringLiteral("ReadSysInfo() failed"), LoggingLevel::Error);
+      Line(texts.operation, QString::fromLatin1(texts.returned) + QString::number(r), LoggingLevel::Information);
+      if (r != 0) Line(texts.operation, QString::fromLatin1(texts.failed), LoggingLevel::Error);
     }
   }
-  Line("ReadSysInfo", QStringLiteral("Exit"));
+  Line(texts.operation, QStringLiteral("Exit"));
   return r;
 }
 
+std::int64_t MainViewModel::ReadSysInfo(char16_t* pSysData, std::size_t size) {
+  static constexpr ReadTexts kTexts{"ReadSysInfo", "Sys Info Buffer in NULL", "Reading System Info Details ... ",
+                                    "ReadSysInfo() Returned Status = ", "ReadSysInfo() failed"};
+  return ReadWith(kTexts, pSysData, size, &RpcClient::ReadSysInfo);
+}
+
 std::int64_t MainViewModel::ReadUSBTypeCInfo(char16_t* pUsbTypeCData, std::size_t size) {
-  Line("ReadUSBTypeCInfo", QStringLiteral("Entry"));
-  std::int64_t r = -1;
-  if (pUsbTypeCData == nullptr) {
-    Line("ReadUSBTypeCInfo", QStringLiteral("UsbTypeCInfo buffer is NULL"), LoggingLevel::Error);
-  } else {
-    Line("ReadUSBTypeCInfo", QStringLiteral("Reading Usb TypeC Info ... "));
-    const auto client = CurrentClient();
-    if (!client) {
-      Line("ReadUSBTypeCInfo", QStringLiteral("RPC Client pointer is NULL"), LoggingLevel::Error);
-    } else {
-      {
-        std::lock_guard call(client->callMutex);
-        r = client->rpc->ReadUSBTypeCInfo(pUsbTypeCData, static_cast<std::int32_t>(size));
-      }
-      Line("ReadUSBTypeCInfo", QStringLiteral("ReadUSBTypeCInfo() Returned Status = ") + QString::number(r),
-           LoggingLevel::Information);
-      if (r != 0) Line("ReadUSBTypeCInfo", QStringLiteral("ReadUSBTypeCInfo() failed"), LoggingLevel::Error);
-    }
-  }
-  Line("ReadUSBTypeCInfo", QStringLiteral("Exit"));
-  return r;
+  static constexpr ReadTexts kTexts{"ReadUSBTypeCInfo", "UsbTypeCInfo buffer is NULL", "Reading Usb TypeC Info ... ",
+                                    "ReadUSBTypeCInfo() Returned Status = ", "ReadUSBTypeCInfo() failed"};
+  return ReadWith(kTexts, pUsbTypeCData, size, &RpcClient::ReadUSBTypeCInfo);
 }
 
 // ---- Chained reads --------------------------------------------------------------------
@@ -321,33 +324,31 @@ void MainViewModel::LaunchUSBC() {
 
 // ---- Kept texts -----------------------------------------------------------------------
 
-void MainViewModel::GetSysInfo(char16_t* pSysData, std::size_t size) {
-  Line("GetSysInfo", QStringLiteral("Entry"));
+void MainViewModel::CopyOut(const CopyTexts& texts, char16_t* destination, std::size_t size,
+                            const std::unique_ptr<char16_t[]>& kept) {
+  Line(texts.operation, QStringLiteral("Entry"));
   std::lock_guard lock(m_stateMutex);
-  if (pSysData == nullptr) {
-    Line("GetSysInfo", QStringLiteral("pSysData Pointer is NULL"), LoggingLevel::Error);
-    if (!m_pSysData) Line("GetSysInfo", QStringLiteral("m_pSysData Pointer is NULL"), LoggingLevel::Error);
-  } else if (!m_pSysData) {
-    Line("GetSysInfo", QStringLiteral("m_pSysData Pointer is NULL"), LoggingLevel::Error);
-  } else if (CopyText(pSysData, size, m_pSysData.get()) != 0) {
-    Line("GetSysInfo", QStringLiteral("Failed to copy m_pSysData"), LoggingLevel::Error);
+  if (destination == nullptr) {
+    Line(texts.operation, QString::fromLatin1(texts.nullDestination), LoggingLevel::Error);
+    if (!kept) Line(texts.operation, QString::fromLatin1(texts.nullKept), LoggingLevel::Error);
+  } else if (!kept) {
+    Line(texts.operation, QString::fromLatin1(texts.nullKept), LoggingLevel::Error);
+  } else if (CopyText(destination, size, kept.get()) != 0) {
+    Line(texts.operation, QString::fromLatin1(texts.failed), LoggingLevel::Error);
   }
-  Line("GetSysInfo", QStringLiteral("Exit"));
+  Line(texts.operation, QStringLiteral("Exit"));
+}
+
+void MainViewModel::GetSysInfo(char16_t* pSysData, std::size_t size) {
+  static constexpr CopyTexts kTexts{"GetSysInfo", "pSysData Pointer is NULL", "m_pSysData Pointer is NULL",
+                                    "Failed to copy m_pSysData"};
+  CopyOut(kTexts, pSysData, size, m_pSysData);
 }
 
 void MainViewModel::GetUsbTypeCInfo(char16_t* pUsbTypeCData, std::size_t size) {
-  Line("GetUsbTypeCInfo", QStringLiteral("Entry"));
-  std::lock_guard lock(m_stateMutex);
-  if (pUsbTypeCData == nullptr) {
-    Line("GetUsbTypeCInfo", QStringLiteral("pUsbTypeCData Pointer is NULL"), LoggingLevel::Error);
-    if (!m_pUsbTypeCData)
-      Line("GetUsbTypeCInfo", QStringLiteral("m_pUsbTypeCData Pointer is NULL"), LoggingLevel::Error);
-  } else if (!m_pUsbTypeCData) {
-    Line("GetUsbTypeCInfo", QStringLiteral("m_pUsbTypeCData Pointer is NULL"), LoggingLevel::Error);
-  } else if (CopyText(pUsbTypeCData, size, m_pUsbTypeCData.get()) != 0) {
-    Line("GetUsbTypeCInfo", QStringLiteral("Failed to copy m_pUsbTypeCData"), LoggingLevel::Error);
-  }
-  Line("GetUsbTypeCInfo", QStringLiteral("Exit"));
+  static constexpr CopyTexts kTexts{"GetUsbTypeCInfo", "pUsbTypeCData Pointer is NULL",
+                                    "m_pUsbTypeCData Pointer is NULL", "Failed to copy m_pUsbTypeCData"};
+  CopyOut(kTexts, pUsbTypeCData, size, m_pUsbTypeCData);
 }
 
 bool MainViewModel::IsSysInfoReadCompleted() const {

@@ -58,7 +58,14 @@ class MainViewModel {
 
  private:
   struct Client;
+  struct ReadTexts;
+  struct CopyTexts;
   MainViewModel();
+
+  std::int64_t ReadWith(const ReadTexts& texts, char16_t* buffer, std::size_t size,
+                        std::int64_t (RpcClient::*read)(char16_t*, std::int32_t));
+  void CopyOut(const CopyTexts& texts, char16_t* destination, std::size_t size,
+               const std::unique_ptr<char16_t[]>& kept);
 
   std::shared_ptr<Client> CurrentClient() const;
   // Step A of every chain: connect unless connected; the connection's status.
