@@ -154,7 +154,8 @@ TEST_F(VarnelEndToEndTest, AServiceKilledOutrightLeavesNoHangAndTheConsoleRunTak
   ASSERT_EQ(Varnel("-install").exitCode, 0);
   auto r = Sc({"start", "Varnel"});
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
-  ASSERT_EQ(Client({"merid-service"}).out, "1\n");
+  // The endpoint opens on the service's work item, just after it reports running.
+  ASSERT_TRUE(Eventually([&] { return Client({"merid-service"}).out == "1\n"; }, 20000));
   const DWORD pid = scm_testing::ServiceProcessId(L"Varnel");
   ASSERT_NE(pid, 0u);
   ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGKILL), 0);
@@ -280,7 +281,8 @@ TEST_F(VarnelEndToEndTest, UnderLoadNoCallFailsAndNoDescriptorIsLeft) {
   ASSERT_EQ(Varnel("-install").exitCode, 0);
   auto r = Sc({"start", "Varnel"});
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
-  ASSERT_EQ(Client({"sysinfo"}).exitCode, 0);
+  // The endpoint opens on the service's work item, just after it reports running.
+  ASSERT_TRUE(Eventually([&] { return Client({"sysinfo"}).exitCode == 0; }, 20000));
   const DWORD pid = scm_testing::ServiceProcessId(L"Varnel");
   const int idle = SettledDescriptors(pid);
   ASSERT_GT(idle, 0);
