@@ -1,6 +1,9 @@
 #include "app/runtime/task.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -55,16 +58,29 @@ TEST(TaskTest, ContinuationsPassValuesOnAndFailuresReachTheWaiter) {
 
 TEST(TaskTest, TasksThatBlockOnOtherTasksNeverStarveThem) {
   // Each outer task blocks on an inner one, as a page's background read blocks on the
-  // view model's chain: with a fixed pool of a few workers this would hang.
+  // view model's chain: with a fixed pool of a few workers this would hang. The outer
+  // tasks first wait until all twelve run at once, so the inner ones always meet a
+  // pool whose every worker is blocked.
+  constexpr int kOuter = 12;
+  std::mutex m;
+  std::condition_variable cv;
+  int running = 0;
   std::vector<task<int>> outer;
-  for (int i = 0; i < 12; ++i) {
-    outer.push_back(
-        create_task([i] { return create_task([i] { return i * 2; }).then([](int v) { return v + 1; }).get(); }));
+  for (int i = 0; i < kOuter; ++i) {
+    outer.push_back(create_task([&, i] {
+      {
+        std::unique_lock lock(m);
+        ++running;
+        cv.notify_all();
+        if (!cv.wait_for(lock, std::chrono::seconds(10), [&] { return running == kOuter; })) return -1000;
+      }
+      return create_task([i] { return i * 2; }).then([](int v) { return v + 1; }).get();
+    }));
   }
   int sum = 0;
   for (auto& t : outer) sum += t.get();
-  EXPECT_EQ(sum, 12 * 11 + 12);
-  EXPECT_GE(ThreadPoolCounts().workers, 13);
+  EXPECT_EQ(sum, kOuter * (kOuter - 1) + kOuter);
+  EXPECT_GE(ThreadPoolCounts().workers, kOuter + 1);
 }
 
 TEST(TaskTest, ACompletionEventFinishesItsTaskOnce) {

@@ -138,6 +138,7 @@ TEST_F(LoggingHandlerTest, RolloverFilesAreKeptAndReportedExceptDuringSuspension
     f.write("line\n");
   }
   const int before = LogFiles().size();
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));  // not the last rollover's millisecond
   RaiseRollover(*handler, late, true);
   EXPECT_EQ(Statuses().size(), reported);
   EXPECT_EQ(LogFiles().size(), before + 1);

@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "platform/types.h"
 
@@ -87,10 +88,18 @@ class VirtualClock final : public Clock {
   // A timed wait that saw neither its condition nor the time change, and no thread
   // read the time, for this long (real time) counts as idle; see WaitUntil in clock.cpp.
   static constexpr std::chrono::milliseconds kIdleAfter{20};
+  // A thread whose timed wait just timed out is about to act on it; time does not jump
+  // until it touches the clock again (reads it, sleeps or waits), or for this long.
+  static constexpr std::chrono::milliseconds kTimedOutGrace{250};
 
  private:
   void AdvanceBy(std::uint64_t units);
   void WakeTimedWaiters();
+  // The calling thread touches the clock: it is no longer acting on a time-out.
+  void NoteActive();
+  // With waitersLock_ held: whether a thread still acts on a time-out (forgets those
+  // whose grace ran out).
+  bool SomeoneActsOnATimeOutLocked(std::chrono::steady_clock::time_point realNow);
 
   const std::uint64_t start_;
   const std::int64_t offset_;
@@ -101,6 +110,9 @@ class VirtualClock final : public Clock {
   // time moves. Guarded by waitersLock_, which is never held while waiting.
   std::mutex waitersLock_;
   std::multimap<std::uint64_t, std::condition_variable*> waiters_;
+  // Threads whose timed wait timed out and that have not touched the clock since: the
+  // end of their grace. Guarded by waitersLock_.
+  std::map<std::thread::id, std::chrono::steady_clock::time_point> timedOut_;
 };
 
 // The original's calls, on the current machine's clock.

@@ -33,6 +33,10 @@ constexpr std::chrono::milliseconds kInfiniteRecheck{50};
 
 std::atomic<std::uint64_t> g_nextClockId{1};
 
+// The virtual clock (by id) on which this thread's last timed wait timed out, until the
+// thread touches that clock again; 0 when none.
+thread_local std::uint64_t t_timedOutOn = 0;
+
 // Calendar arithmetic on days since 1970-01-01 (proleptic Gregorian), valid for the
 // whole FILETIME range.
 std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
@@ -199,6 +203,7 @@ VirtualClock::VirtualClock(std::uint64_t startUtc100ns, std::int64_t localOffset
     : start_(startUtc100ns), offset_(localOffsetSeconds), now_(startUtc100ns) {}
 
 std::uint64_t VirtualClock::SystemTime100ns() {
+  NoteActive();
   reads_.fetch_add(1, std::memory_order_relaxed);
   return now_.load(std::memory_order_acquire);
 }
@@ -208,11 +213,13 @@ std::int64_t VirtualClock::LocalOffsetSeconds(std::uint64_t) {
 }
 
 std::uint64_t VirtualClock::InterruptTime100ns() {
+  NoteActive();
   reads_.fetch_add(1, std::memory_order_relaxed);
   return now_.load(std::memory_order_acquire) - start_ + kVirtualBootUnits;
 }
 
 void VirtualClock::Sleep(DWORD milliseconds) {
+  NoteActive();
   if (milliseconds == INFINITE) {
     // Never returns, as on the original; time does not jump for it.
     for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
@@ -241,6 +248,18 @@ void VirtualClock::AdvanceBy(std::uint64_t units) {
   WakeTimedWaiters();
 }
 
+void VirtualClock::NoteActive() {
+  if (t_timedOutOn != Id()) return;
+  t_timedOutOn = 0;
+  std::lock_guard guard(waitersLock_);
+  timedOut_.erase(std::this_thread::get_id());
+}
+
+bool VirtualClock::SomeoneActsOnATimeOutLocked(std::chrono::steady_clock::time_point realNow) {
+  std::erase_if(timedOut_, [&](const auto& entry) { return entry.second <= realNow; });
+  return !timedOut_.empty();
+}
+
 void VirtualClock::WakeTimedWaiters() {
   // notify_all needs no lock of the waiter's mutex; holding waitersLock_ keeps each
   // registered condition variable alive while it is notified.
@@ -253,13 +272,18 @@ void VirtualClock::WakeTimedWaiters() {
 // milliseconds. The idle rule: when for kIdleAfter of real time its condition stayed
 // false, the virtual time did not move and no thread read the time (a thread that logs
 // or stamps its work reads it, so one still busy keeps the wait from going idle),
-// nothing is happening that could end the wait except its time-out, so time jumps to the earliest deadline of all timed
-// waits in progress (in order, as if that much time had passed). The wait whose deadline that is times out; the others
-// see the time move and start counting idle time again. Waits with INFINITE never move time. The rule misjudges a
-// thread that works for more than kIdleAfter without reading or moving the clock before it would end the wait; tests
-// keep such work short or let the worker sleep on the clock.
+// nothing is happening that could end the wait except its time-out, so time jumps to
+// the earliest deadline of all timed waits in progress (in order, as if that much time
+// had passed). The wait whose deadline that is times out; the others see the time move
+// and start counting idle time again. A thread whose wait just timed out is about to
+// act on it (complete a request, set an event) and may not be scheduled at once on a
+// busy machine, so no wait counts as idle until that thread touched the clock again or
+// kTimedOutGrace passed. Waits with INFINITE never move time. The rule misjudges a
+// thread that works for more than kIdleAfter without reading or moving the clock before
+// it would end the wait; tests keep such work short or let the worker sleep on the clock.
 bool VirtualClock::WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, DWORD timeoutMs,
                              const std::function<bool()>& ready) {
+  NoteActive();
   if (ready()) return true;
   if (timeoutMs == 0) return false;
   if (timeoutMs == INFINITE) {
@@ -270,19 +294,30 @@ bool VirtualClock::WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_
   }
 
   const std::uint64_t deadline = now_.load(std::memory_order_acquire) + ToUnits(timeoutMs);
-  std::multimap<std::uint64_t, std::condition_variable*>::iterator entry;
-  {
-    std::lock_guard guard(waitersLock_);
-    entry = waiters_.emplace(deadline, &cv);
-  }
-  struct Unregister {
+  // Leaving the wait unregisters it; a time-out marks the thread as acting on it in the
+  // same step, so that no other wait ever sees neither and jumps past that work.
+  struct Registration {
     VirtualClock* clock;
     std::multimap<std::uint64_t, std::condition_variable*>::iterator entry;
-    ~Unregister() {
+    bool registered = true;
+    void Leave(bool timedOut) {
       std::lock_guard guard(clock->waitersLock_);
       clock->waiters_.erase(entry);
+      registered = false;
+      if (timedOut) {
+        clock->timedOut_[std::this_thread::get_id()] = std::chrono::steady_clock::now() + kTimedOutGrace;
+        t_timedOutOn = clock->Id();
+      }
     }
-  } unregister{this, entry};
+    ~Registration() {
+      if (registered) Leave(false);
+    }
+  };
+  Registration registration{this, {}};
+  {
+    std::lock_guard guard(waitersLock_);
+    registration.entry = waiters_.emplace(deadline, &cv);
+  }
 
   std::uint64_t seen = now_.load(std::memory_order_acquire);
   std::uint64_t seenReads = reads_.load(std::memory_order_relaxed);
@@ -291,7 +326,10 @@ bool VirtualClock::WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_
     cv.wait_for(lock, kVirtualQuantum);
     if (ready()) return true;
     const std::uint64_t now = now_.load(std::memory_order_acquire);
-    if (now >= deadline) return false;
+    if (now >= deadline) {
+      registration.Leave(true);
+      return false;
+    }
     const auto realNow = std::chrono::steady_clock::now();
     const std::uint64_t reads = reads_.load(std::memory_order_relaxed);
     if (now != seen || reads != seenReads) {
@@ -305,13 +343,18 @@ bool VirtualClock::WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_
     // Idle: jump to the earliest pending deadline (never backwards).
     {
       std::lock_guard guard(waitersLock_);
+      if (SomeoneActsOnATimeOutLocked(realNow)) continue;
       const std::uint64_t target = waiters_.begin()->first;  // ours at least is registered
       std::uint64_t current = now_.load(std::memory_order_acquire);
       while (current < target && !now_.compare_exchange_weak(current, target, std::memory_order_acq_rel)) {
       }
       for (auto& [d, waiterCv] : waiters_) waiterCv->notify_all();
     }
-    if (now_.load(std::memory_order_acquire) >= deadline) return ready();
+    if (now_.load(std::memory_order_acquire) >= deadline) {
+      if (ready()) return true;
+      registration.Leave(true);
+      return false;
+    }
     seen = now_.load(std::memory_order_acquire);
     seenReads = reads_.load(std::memory_order_relaxed);
     idleSince = realNow;
