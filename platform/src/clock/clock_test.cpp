@@ -266,6 +266,22 @@ TEST_F(ClockTest, AThreadThatReadsTheTimeWhileItWorksKeepsATimedWaitFromGoingIdl
   EXPECT_EQ(clock().ElapsedMilliseconds(), 0u);
 }
 
+TEST_F(ClockTest, AThreadActingOnItsTimeOutHoldsTimeStillUntilItActs) {
+  // A timer thread's wait times out, and the thread is then held off the processor for
+  // several idle windows before it completes what was due (as on a busy machine): the
+  // wait for that completion must see it at the timer's time, not jump to its own end.
+  UniqueHandle never(CreateEvent(nullptr, TRUE, FALSE, nullptr));
+  UniqueHandle done(CreateEvent(nullptr, TRUE, FALSE, nullptr));
+  std::thread timer([&] {
+    EXPECT_EQ(WaitForSingleObject(never.get(), 300), WAIT_TIMEOUT);
+    std::this_thread::sleep_for(3 * VirtualClock::kIdleAfter);
+    SetEvent(done.get());
+  });
+  EXPECT_EQ(WaitForSingleObject(done.get(), 5000), WAIT_OBJECT_0);
+  timer.join();
+  EXPECT_EQ(clock().ElapsedMilliseconds(), 300u);
+}
+
 TEST_F(ClockTest, InfiniteWaitNeverMovesTime) {
   UniqueHandle event(CreateEvent(nullptr, TRUE, FALSE, nullptr));
   std::thread signaller([&] {
