@@ -11,7 +11,6 @@
 #include "app/pages/custom_title_bar.h"
 #include "app/pages/page_parsing.h"
 #include "app/pages/usb_type_c_page.h"
-#include "app/runtime/dispatcher.h"
 #include "app/runtime/frame.h"
 #include "app/runtime/task.h"
 #include "app/runtime/value_box.h"
@@ -162,24 +161,19 @@ void MainPage::OnNavigatedTo(const app_runtime::NavigationEventArgs& e) {
   }
 }
 
-void MainPage::UpdateSysInfoDetails(const app_runtime::NavigationEventArgs& e) {
+void MainPage::UpdateSysInfoDetails(const app_runtime::NavigationEventArgs&) {
   const OperationLog log("UpdateSysInfoDetails");
   if (CurrentCoreWindow() == nullptr) {
     log.NoCoreWindow();
     return;
   }
-  // Taken here, on the UI thread: the dispatcher belongs to the thread that first asks.
-  app_runtime::CoreDispatcher* dispatcher = &app_runtime::CoreDispatcher::ForUiThread();
-  const QPointer<MainPage> page(this);
-  app_runtime::create_task([] {
-    PageSupport::OperationLine(kPage, "UpdateSysInfoDetails", QStringLiteral("UpdateUIDetails()-create_task"));
-    MainViewModel::GetInstance()->ReadSysInfoDetailsAsync();
-  }).then([dispatcher, page, e] {
-    dispatcher->RunAsync([page, e] {
-      // A page that went while the service was read has nothing left to show it on.
-      if (page) page->SysInfoReadEnded();
-    });
-  });
+  PageSupport::ReadThenOnUiThread(
+      *this,
+      [] {
+        PageSupport::OperationLine(kPage, "UpdateSysInfoDetails", QStringLiteral("UpdateUIDetails()-create_task"));
+        MainViewModel::GetInstance()->ReadSysInfoDetailsAsync();
+      },
+      [this] { SysInfoReadEnded(); });
 }
 
 void MainPage::SysInfoReadEnded() {

@@ -12,10 +12,13 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QLabel>
+#include <QPointer>
 #include <QThread>
 #include <QTranslator>
 
+#include "app/runtime/dispatcher.h"
 #include "app/runtime/resources.h"
+#include "app/runtime/task.h"
 #include "app/runtime/window.h"
 #include "app/shell/logging_handler.h"
 
@@ -148,6 +151,16 @@ void UnwrapTitleBar(app_runtime::Page& page, CustomTitleBar* titleBar) {
   // SetContent lets go of the bar, so it is ours to delete.
   page.SetContent(titleBar->SetPageContent(nullptr));
   titleBar->deleteLater();
+}
+
+void ReadThenOnUiThread(QWidget& page, std::function<void()> read, std::function<void()> ended) {
+  app_runtime::CoreDispatcher* dispatcher = &app_runtime::CoreDispatcher::ForUiThread();
+  const QPointer<QWidget> alive(&page);
+  app_runtime::create_task(std::move(read)).then([dispatcher, alive, ended = std::move(ended)] {
+    dispatcher->RunAsync([alive, ended] {
+      if (alive) ended();
+    });
+  });
 }
 
 }  // namespace Korvo_Tallisk::PageSupport

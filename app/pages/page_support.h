@@ -1,5 +1,6 @@
 // What the two pages share beyond the record rules: the view's window, the English text
-// of a resource, the status line text of a failed read and the copy actions.
+// of a resource, the status line text of a failed read, the copy actions and the
+// background read.
 #pragma once
 
 #include <cstdint>
@@ -93,5 +94,10 @@ struct CopyActions {
   QAction* copyInEnglish = nullptr;
 };
 CopyActions AddCopyActions(QWidget& page, std::function<std::vector<FactRow>()> rows);
+
+// Runs `read` on a pool thread, then `ended` on the UI thread unless `page` went in the
+// meantime (it would have nothing left to show the result on). Call on the UI thread:
+// the dispatcher belongs to the thread that first asks for it.
+void ReadThenOnUiThread(QWidget& page, std::function<void()> read, std::function<void()> ended);
 
 }  // namespace Korvo_Tallisk::PageSupport

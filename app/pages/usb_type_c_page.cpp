@@ -9,7 +9,6 @@
 #include "app/data/main_view_model.h"
 #include "app/pages/custom_title_bar.h"
 #include "app/pages/page_parsing.h"
-#include "app/runtime/dispatcher.h"
 #include "app/runtime/frame.h"
 #include "app/runtime/task.h"
 #include "app/runtime/value_box.h"
@@ -131,25 +130,20 @@ void USBTypeCPage::OnNavigatedTo(const app_runtime::NavigationEventArgs& e) {
   }
 }
 
-void USBTypeCPage::UpdateUSBTypeCInfoDetails(const app_runtime::NavigationEventArgs& e) {
+void USBTypeCPage::UpdateUSBTypeCInfoDetails(const app_runtime::NavigationEventArgs&) {
   const OperationLog log("UpdateUSBTypeCInfoDetails");
   if (CurrentCoreWindow() == nullptr) {
     log.NoCoreWindow();
     return;
   }
-  // Taken here, on the UI thread: the dispatcher belongs to the thread that first asks.
-  app_runtime::CoreDispatcher* dispatcher = &app_runtime::CoreDispatcher::ForUiThread();
-  const QPointer<USBTypeCPage> page(this);
-  app_runtime::create_task([] {
-    PageSupport::OperationLine(kPage, "UpdateUSBTypeCInfoDetails",
-                               QStringLiteral("UpdateUSBTypeCInfoDetails()-create_task"));
-    MainViewModel::GetInstance()->ReadUsbTypeCInfoDetailsAsync();
-  }).then([dispatcher, page, e] {
-    dispatcher->RunAsync([page, e] {
-      // A page that went while the service was read has nothing left to show it on.
-      if (page) page->UsbTypeCInfoReadEnded();
-    });
-  });
+  PageSupport::ReadThenOnUiThread(
+      *this,
+      [] {
+        PageSupport::OperationLine(kPage, "UpdateUSBTypeCInfoDetails",
+                                   QStringLiteral("UpdateUSBTypeCInfoDetails()-create_task"));
+        MainViewModel::GetInstance()->ReadUsbTypeCInfoDetailsAsync();
+      },
+      [this] { UsbTypeCInfoReadEnded(); });
 }
 
 void USBTypeCPage::UsbTypeCInfoReadEnded() {
